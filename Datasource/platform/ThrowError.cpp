@@ -1,0 +1,40 @@
+#include "ThrowError.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace veld {
+
+namespace {
+
+// What "datasrc.err" says for the codes the raw file uses.
+const char* messageFor(const std::string& msgFile, int code) {
+    if (msgFile == "datasrc.err") {
+        if (code == errcode::kCannotWrite) return "cannot write";
+        if (code == errcode::kCannotRead) return "cannot read";
+    }
+    return "error";
+}
+
+std::string describe(const std::string& msgFile, int code, const std::string& name, int err) {
+    std::string text = msgFile + " " + std::to_string(code) + ": " + messageFor(msgFile, code) +
+                       " \"" + name + "\"";
+    if (err != 0) text += " (errno " + std::to_string(err) + ": " + std::strerror(err) + ")";
+    return text;
+}
+
+}  // namespace
+
+DataSourceError::DataSourceError(std::string msgFile, int code, std::string fileName, int sysErrno)
+    : std::runtime_error(describe(msgFile, code, fileName, sysErrno)),
+      fMsgFile(std::move(msgFile)),
+      fCode(code),
+      fFileName(std::move(fileName)),
+      fErrno(sysErrno) {}
+
+}  // namespace veld
+
+void ThrowError::StringSys(const char* msgFile, int code, const char* text) {
+    const int err = errno;
+    throw veld::DataSourceError(msgFile ? msgFile : "", code, text ? text : "", err);
+}

@@ -1,0 +1,171 @@
+#include "crt.h"
+
+#include <atomic>
+#include <cerrno>
+
+#include "crt_seam.h"
+
+namespace veld::crt {
+
+namespace {
+std::atomic<CrtSeam*> gSeam{nullptr};
+}
+
+CrtSeam::CrtSeam() { gSeam.store(this); }
+CrtSeam::~CrtSeam() { gSeam.store(nullptr); }
+
+void CrtSeam::failNth(Call kind, int n, int err) {
+    std::lock_guard<std::mutex> g(fLock);
+    fPlans[kind] = Plan{fSeen[kind] + n, false, err};
+}
+
+void CrtSeam::failFrom(Call kind, int n, int err) {
+    std::lock_guard<std::mutex> g(fLock);
+    fPlans[kind] = Plan{fSeen[kind] + n, true, err};
+}
+
+std::vector<CallRecord> CrtSeam::calls() const {
+    std::lock_guard<std::mutex> g(fLock);
+    return fCalls;
+}
+
+std::vector<CallRecord> CrtSeam::calls(Call kind) const {
+    std::lock_guard<std::mutex> g(fLock);
+    std::vector<CallRecord> out;
+    for (const auto& c : fCalls)
+        if (c.kind == kind) out.push_back(c);
+    return out;
+}
+
+std::vector<CallRecord> CrtSeam::callsOn(int fd, Call kind) const {
+    std::lock_guard<std::mutex> g(fLock);
+    std::vector<CallRecord> out;
+    for (const auto& c : fCalls)
+        if (c.kind == kind && c.fd == fd) out.push_back(c);
+    return out;
+}
+
+void CrtSeam::clear() {
+    std::lock_guard<std::mutex> g(fLock);
+    fCalls.clear();
+}
+
+bool CrtSeam::shouldFail(Call kind, int& err) {
+    std::lock_guard<std::mutex> g(fLock);
+    const int seen = ++fSeen[kind];
+    auto it = fPlans.find(kind);
+    if (it == fPlans.end()) return false;
+    const Plan& p = it->second;
+    if (seen == p.nth || (p.sticky && seen > p.nth)) {
+        err = p.err;
+        return true;
+    }
+    return false;
+}
+
+std::int64_t CrtSeam::positionOf(int fd) {
+    std::lock_guard<std::mutex> g(fLock);
+    auto it = fPositions.find(fd);
+    return it == fPositions.end() ? -1 : it->second;
+}
+
+void CrtSeam::record(Call kind, int fd, std::int64_t position, int whence, std::uint64_t count,
+                     std::int64_t result) {
+    std::lock_guard<std::mutex> g(fLock);
+    fCalls.push_back(CallRecord{kind, fd, position, whence, count, result});
+    switch (kind) {
+        case Call::Open:
+            if (fd >= 0) fPositions[fd] = 0;
+            break;
+        case Call::Read:
+        case Call::Write:
+            if (result > 0 && fPositions.count(fd)) fPositions[fd] += result;
+            break;
+        case Call::Seek:
+            if (result >= 0) fPositions[fd] = result;
+            break;
+        case Call::Close:
+            fPositions.erase(fd);
+            break;
+    }
+}
+
+int sopen(const std::string& utf8Name, int oflag, int shflag, int pmode) {
+    CrtSeam* seam = gSeam.load(std::memory_order_acquire);
+    if (!seam) return os::sopen(utf8Name, oflag, shflag, pmode);
+    int err = 0;
+    int fd = -1;
+    if (seam->shouldFail(Call::Open, err)) {
+        errno = err;
+    } else {
+        fd = os::sopen(utf8Name, oflag, shflag, pmode);
+    }
+    seam->record(Call::Open, fd, 0, oflag, 0, fd);
+    return fd;
+}
+
+int _read(int fd, void* buffer, unsigned int count) {
+    CrtSeam* seam = gSeam.load(std::memory_order_acquire);
+    if (!seam) return os::read(fd, buffer, count);
+    const std::int64_t at = seam->positionOf(fd);
+    int err = 0;
+    int n;
+    if (seam->shouldFail(Call::Read, err)) {
+        errno = err;
+        n = -1;
+    } else {
+        n = os::read(fd, buffer, count);
+    }
+    seam->record(Call::Read, fd, at, 0, count, n);
+    return n;
+}
+
+int _write(int fd, const void* buffer, unsigned int count) {
+    CrtSeam* seam = gSeam.load(std::memory_order_acquire);
+    if (!seam) return os::write(fd, buffer, count);
+    const std::int64_t at = seam->positionOf(fd);
+    int err = 0;
+    int n;
+    if (seam->shouldFail(Call::Write, err)) {
+        errno = err;
+        n = -1;
+    } else {
+        n = os::write(fd, buffer, count);
+    }
+    seam->record(Call::Write, fd, at, 0, count, n);
+    return n;
+}
+
+std::int64_t _lseeki64(int fd, std::int64_t offset, int origin) {
+    CrtSeam* seam = gSeam.load(std::memory_order_acquire);
+    if (!seam) return os::lseek(fd, offset, origin);
+    int err = 0;
+    std::int64_t r;
+    if (seam->shouldFail(Call::Seek, err)) {
+        errno = err;
+        r = -1;
+    } else {
+        r = os::lseek(fd, offset, origin);
+    }
+    seam->record(Call::Seek, fd, offset, origin, 0, r);
+    return r;
+}
+
+int _close(int fd) {
+    CrtSeam* seam = gSeam.load(std::memory_order_acquire);
+    if (!seam) return os::close(fd);
+    int err = 0;
+    int r;
+    if (seam->shouldFail(Call::Close, err)) {
+        // The descriptor is still released, as a real failed close does.
+        os::close(fd);
+        errno = err;
+        r = -1;
+    } else {
+        r = os::close(fd);
+    }
+    seam->record(Call::Close, fd, 0, 0, 0, r);
+    return r;
+}
+
+}  // namespace veld::crt

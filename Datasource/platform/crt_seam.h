@@ -1,0 +1,61 @@
+// Test seam of the C runtime layer: records every call and can make the Nth
+// call of a kind fail with a chosen errno. Installed by constructing a
+// CrtSeam; removed by destroying it. Costs one branch when none is installed.
+// Thread contract: safe for concurrent use.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace veld::crt {
+
+enum class Call { Open, Read, Write, Seek, Close };
+
+struct CallRecord {
+    Call kind;
+    int fd;                 // -1 for a failed open
+    std::int64_t position;  // where the file pointer stood (reads/writes), or the seek target
+    int whence;             // seeks: origin; opens: the open flags
+    std::uint64_t count;    // bytes asked for (reads/writes)
+    std::int64_t result;    // what the call returned
+};
+
+class CrtSeam {
+public:
+    CrtSeam();
+    ~CrtSeam();
+    CrtSeam(const CrtSeam&) = delete;
+    CrtSeam& operator=(const CrtSeam&) = delete;
+
+    // The nth call of this kind from now on (1-based) fails with err.
+    void failNth(Call kind, int n, int err);
+    // Every call of this kind from the nth on fails with err.
+    void failFrom(Call kind, int n, int err);
+
+    std::vector<CallRecord> calls() const;
+    std::vector<CallRecord> calls(Call kind) const;
+    std::vector<CallRecord> callsOn(int fd, Call kind) const;
+    void clear();
+
+    // Used by the runtime layer.
+    bool shouldFail(Call kind, int& err);
+    std::int64_t positionOf(int fd);
+    void record(Call kind, int fd, std::int64_t position, int whence, std::uint64_t count,
+                std::int64_t result);
+
+private:
+    struct Plan {
+        int nth = 0;
+        bool sticky = false;
+        int err = 0;
+    };
+    mutable std::mutex fLock;
+    std::vector<CallRecord> fCalls;
+    std::map<Call, int> fSeen;
+    std::map<Call, Plan> fPlans;
+    std::map<int, std::int64_t> fPositions;
+};
+
+}  // namespace veld::crt

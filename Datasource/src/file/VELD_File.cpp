@@ -1,0 +1,166 @@
+#include "VELD_File.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "ThrowError.h"
+#include "check.h"
+#include "crt.h"
+
+// The process-wide keep-encrypt switch, set by SetKeepEncrypt.
+extern bool gKeepEncrypt;
+
+namespace {
+
+constexpr const char* kMessageFile = "datasrc.err";
+constexpr int kPermission = veld::crt::kS_IREAD | veld::crt::kS_IWRITE;  // 0x180
+
+bool has(const char* mode, char letter) { return std::strchr(mode, letter) != nullptr; }
+
+// fopen-style mode text to the Microsoft C runtime's open flags.
+int OpenByMode(const char* mode) {
+    using namespace veld::crt;
+    int flags;
+    if (has(mode, '+')) {
+        if (has(mode, 'w'))
+            flags = kO_RDWR | kO_CREAT | kO_TRUNC;
+        else if (has(mode, 'a'))
+            flags = kO_RDWR | kO_APPEND | kO_CREAT;
+        else
+            flags = kO_RDWR;
+    } else if (has(mode, 'r')) {
+        flags = kO_RDONLY;
+    } else if (has(mode, 'w')) {
+        flags = kO_WRONLY | kO_CREAT | kO_TRUNC;
+    } else if (has(mode, 'a')) {
+        flags = kO_WRONLY | kO_APPEND | kO_CREAT;
+    } else {
+        flags = kO_RDONLY;
+    }
+    flags |= has(mode, 't') ? kO_TEXT : kO_BINARY;
+    flags |= kO_RANDOM;
+    if (has(mode, 'T')) flags |= kO_SHORT_LIVED;
+    if (has(mode, 'D')) flags |= kO_TEMPORARY;
+    return flags;
+}
+
+}  // namespace
+
+VELD_File::VELD_File() : VELD_File(false) {}
+
+VELD_File::VELD_File(bool encrypt)
+    : fCurPos(0),
+      fHandle(-1),
+      bGood(true),
+      bEof(false),
+      bEncrypt(false),
+      bEncryptStarted(false),
+      pBlockBuf(new unsigned char[CIPHER_BLOCK_SIZE]),
+      fPendingSize(0),
+      fPadSize(0),
+      fDiskPos(0),
+      fPendingPos(0) {
+    bEncrypt = encrypt && gKeepEncrypt;
+    // Filler of the last cipher block: zeros, so that files come out the same every time.
+    std::memset(pBlockBuf, 0, CIPHER_BLOCK_SIZE);
+}
+
+VELD_File::VELD_File(const VELD_File&)
+    : VELD_RefCntObject(),
+      fCurPos(0),
+      fHandle(-1),
+      bGood(false),
+      bEof(false),
+      bEncrypt(false),
+      bEncryptStarted(false),
+      pBlockBuf(nullptr),
+      fPendingSize(0),
+      fPadSize(0),
+      fDiskPos(0),
+      fPendingPos(0) {
+    VELD_CHECK(0 && "can't copy an VELD_File");
+}
+
+VELD_File::~VELD_File() {
+    delete[] pBlockBuf;
+    pBlockBuf = nullptr;
+    // A failing close has already cleared bGood; a destructor must not throw.
+    try {
+        Close();
+    } catch (...) {
+    }
+}
+
+bool VELD_File::Open(const ExtNameStr& name, const char* mode) {
+    if (IsOpen()) Close();
+    if (!mode) mode = "";
+    fName = name;
+    fHandle = fName.Sopen(OpenByMode(mode), veld::crt::kSH_DENYWR, kPermission);
+    const bool opened = fHandle != -1;
+    if (opened) {
+        fCurPos = has(mode, 'a') ? veld::crt::_lseeki64(fHandle, 0, veld::crt::kSEEK_END) : 0;
+        fDiskPos = fCurPos;
+    }
+    bGood = opened;
+    bEof = false;
+    fMode = mode;
+    return opened;
+}
+
+int VELD_File::Close() {
+    sfGuard guard(fMutex, sfLockRecursive);
+    if (!IsOpen()) return 0;
+    if (bEncrypt && bEncryptStarted) WriteClosingBytes();
+    errno = 0;
+    const int handle = fHandle;
+    // The descriptor is released even when close reports an error, so it is
+    // forgotten first: a retry must never close a number reused elsewhere.
+    fHandle = -1;
+    if (veld::crt::_close(handle) != 0) Fail(veld::errcode::kCannotWrite);
+    return 1;
+}
+
+std::uint64_t VELD_File::Read(void* buffer, std::uint64_t byteSize, std::int64_t byteOffset) {
+    if (bEncrypt) return ReadEncrypted(buffer, byteSize, byteOffset);
+    sfGuard guard(fMutex, sfLockRecursive);
+    if (!IsOpen()) return 0;
+    errno = 0;
+    if (byteOffset != fCurPos) SeekDisk(byteOffset, veld::errcode::kCannotRead);
+    const int n = veld::crt::_read(fHandle, buffer, static_cast<unsigned int>(byteSize));
+    if (n == -1) Fail(veld::errcode::kCannotRead);
+    fCurPos = byteOffset + n;
+    fDiskPos = fCurPos;
+    bEof = n == 0;
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(n));
+}
+
+std::uint64_t VELD_File::Write(const void* buffer, std::uint64_t byteSize, std::int64_t byteOffset) {
+    sfGuard guard(fMutex, sfLockRecursive);
+    if (!IsOpen()) return 0;
+    if (bEncrypt) return WriteEncrypted(buffer, byteSize, byteOffset);
+    errno = 0;
+    if (byteOffset != fCurPos) SeekDisk(byteOffset, veld::errcode::kCannotWrite);
+    const int n = veld::crt::_write(fHandle, buffer, static_cast<unsigned int>(byteSize));
+    if (n == -1) Fail(veld::errcode::kCannotWrite);
+    fCurPos = byteOffset + n;
+    fDiskPos = fCurPos;
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(n));
+}
+
+std::int64_t VELD_File::Size() const {
+    sfGuard guard(fMutex, sfLockRecursive);
+    if (!IsOpen()) return 0;
+    const std::int64_t end = veld::crt::_lseeki64(fHandle, 0, veld::crt::kSEEK_END);
+    veld::crt::_lseeki64(fHandle, fDiskPos, veld::crt::kSEEK_SET);
+    return end;
+}
+
+void VELD_File::SeekDisk(std::int64_t offset, int code) {
+    if (veld::crt::_lseeki64(fHandle, offset, veld::crt::kSEEK_SET) == -1) Fail(code);
+    fDiskPos = offset;
+}
+
+void VELD_File::Fail(int code) {
+    bGood = false;
+    ThrowError::StringSys(kMessageFile, code, fName.GetGeneric().c_str());
+}

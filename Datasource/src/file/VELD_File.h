@@ -1,0 +1,81 @@
+// The raw file: positioned 64-bit reads and writes on one C-runtime
+// descriptor, optionally enciphered in 16-byte blocks. Failures clear bGood
+// and raise veld::DataSourceError (1002 writing/closing, 1003 reading).
+// Thread contract: safe for concurrent use (Read, Write, Size, Close and
+// FinishEncryption serialise on the file's own mutex); Open only while no
+// other thread uses the file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ExtNameStr.h"
+#include "VELD_RefCntObject.h"
+#include "threading.h"
+#include "veld_api.h"
+
+constexpr int CIPHER_BLOCK_SIZE = 16;
+
+// Sets the process-wide keep-encrypt switch; affects files constructed afterwards.
+VELD_API void SetKeepEncrypt(bool keep);
+
+class VELD_API VELD_File : public VELD_RefCntObject {
+public:
+    VELD_File();
+    explicit VELD_File(bool encrypt);
+    VELD_File(const VELD_File&);  // forbidden: fails its check
+    VELD_File& operator=(const VELD_File&) = delete;
+    ~VELD_File() override;
+
+    // fopen-style mode; returns false (raising nothing) when the file cannot be opened.
+    bool Open(const ExtNameStr& name, const char* mode);
+    int Close();
+    std::uint64_t Read(void* buffer, std::uint64_t byteSize, std::int64_t byteOffset);
+    std::uint64_t Write(const void* buffer, std::uint64_t byteSize, std::int64_t byteOffset);
+    std::int64_t Size() const;
+    bool IsOpen() const { return fHandle != -1; }
+    // Writes the pending partial cipher block (filled) and the closing bytes.
+    int FinishEncryption();
+
+    bool IsEncrypted() const { return bEncrypt; }
+    bool IsEof() const { return bEof; }
+    int Handle() const { return fHandle; }
+    int PendingSize() const { return fPendingSize; }
+    int PadSize() const { return fPadSize; }
+
+private:
+    std::uint64_t WriteEncrypted(const void* buffer, std::uint64_t byteSize, std::int64_t byteOffset);
+    std::uint64_t ReadEncrypted(void* buffer, std::uint64_t byteSize, std::int64_t byteOffset);
+    void WriteCipherOutput(unsigned char* out, int length);
+    void WriteClosingBytes();
+    void SeekDisk(std::int64_t offset, int code);
+    [[noreturn]] void Fail(int code);
+
+    mutable sfMutex fMutex;
+
+public:
+    std::int64_t fCurPos;  // where the next sequential request starts (data offset)
+    ExtNameStr fName;
+    std::string fMode;
+
+private:
+    int fHandle;
+
+public:
+    bool bGood;
+
+private:
+    bool bEof;
+    bool bEncrypt;
+    bool bEncryptStarted;
+    unsigned char* pBlockBuf;
+    int fPendingSize;
+    int fPadSize;
+    // Where the descriptor's file pointer stands. For a plain file it always
+    // equals fCurPos. For an enciphered writer it stands fPendingSize bytes
+    // short of fCurPos, at the end of the last whole block: Size and reads
+    // return it there, so that held-back bytes never shift the next block.
+    mutable std::int64_t fDiskPos;
+    // Data offset of pBlockBuf[0] while bytes are pending.
+    std::int64_t fPendingPos;
+};
