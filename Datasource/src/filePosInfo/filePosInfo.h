@@ -1,0 +1,41 @@
+// The block position index: the in-memory form of the position-info table.
+// The lookup side answers which block holds an uncompressed position; the
+// writing side collects records and builds the table that Close stores.
+// Thread contract: findBlock is safe for concurrent use once a table is
+// loaded (the cursor is only a hint); everything else one thread at a time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "compressedLayout.h"
+
+class filePosInfo {
+public:
+    explicit filePosInfo(std::uint64_t blockSize);
+    ~filePosInfo();
+    filePosInfo(const filePosInfo&) = delete;
+    filePosInfo& operator=(const filePosInfo&) = delete;
+
+    blockInfo findBlock(std::int64_t pos);
+    void addBlock(const blockInfo& record);
+    void addBlock(std::int64_t orginalPos, std::int32_t orginalSize, std::int64_t translatePos,
+                  std::int32_t translateSize);
+    blockInfo* makeInfoBuffer(std::uint64_t& length);
+    // `table` holds tableBytes bytes read from a file; counts that the bytes
+    // cannot hold are refused by a check, never used to size a copy.
+    void loadForRead(const void* table, bool swap, std::uint64_t tableBytes);
+    blockInfo loadForAppend(void* table, bool swap, std::uint64_t tableBytes);
+
+    std::uint64_t BlockCount() const { return infoCount; }
+    const std::vector<blockInfo>& WrittenBlocks() const { return blocks; }
+
+private:
+    std::vector<blockInfo> blocks;
+    blockInfo* pOutBuffer;
+    blockInfo* pInfoBuffer;
+    std::uint64_t infoCount;
+    std::uint64_t blockSize;
+    std::atomic<std::uint64_t> nextIndex;
+};

@@ -1,0 +1,31 @@
+// What the compressed stream and the thread objects need of a codec: compress
+// one block into room for the worst case, and decompress one block with a
+// strict answer (complete stream, Adler-32 verified, exact size). zlib is the
+// first engine; another engine writing the same zlib streams can be added here.
+// Thread contract: one thread at a time per object.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace veld {
+
+class BlockCodec {
+public:
+    virtual ~BlockCodec() = default;
+    // Worst-case payload size for n input bytes.
+    virtual std::uint64_t compressBound(std::uint64_t n) const = 0;
+    // Compresses n bytes into dest (capacity bytes, at least compressBound(n)).
+    // Returns the payload length; raises veld::CheckFailure("ret != 0") when the codec fails.
+    virtual std::uint64_t compress(const unsigned char* src, std::uint64_t n, unsigned char* dest,
+                                   std::uint64_t capacity) = 0;
+    // Decompresses a payload into dest (capacity bytes). Returns true only when the
+    // payload is one complete zlib stream whose checksum holds and which inflates
+    // to exactly expected bytes.
+    virtual bool decompressExact(const unsigned char* src, std::uint64_t n, unsigned char* dest,
+                                 std::uint64_t capacity, std::uint64_t expected) = 0;
+};
+
+std::unique_ptr<BlockCodec> makeBlockCodec();
+
+}  // namespace veld
