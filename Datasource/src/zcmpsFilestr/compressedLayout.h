@@ -38,6 +38,11 @@ constexpr std::size_t kRecordSize = 24;   // 8 + 8 + 4 + 4
 constexpr std::int64_t kFirstRecordMark = -100;  // orginalPos of the table's first record
 constexpr std::int64_t kNotFound = -200;         // findBlock's answer when no block holds a position
 constexpr std::int32_t kBlockSize = 0x3FF000;    // 4,190,208 uncompressed bytes per full block
+// Largest payload of a block: zlib's compressBound of a full block. Data that
+// deflate cannot shrink comes out a little larger than it went in, and such a
+// block is stored whole, so payload buffers have this size, not the block size.
+constexpr std::int64_t kMaxPayloadSize =
+    kBlockSize + (kBlockSize >> 12) + (kBlockSize >> 14) + (kBlockSize >> 25) + 13;
 
 // Decoding from a file buffer: memcpy into an aligned record, then reverse if told to.
 VELD_API compressionHeading decodeHeading(const void* bytes, bool swap);
