@@ -70,9 +70,9 @@ std::int64_t CrtSeam::positionOf(int fd) {
 }
 
 void CrtSeam::record(Call kind, int fd, std::int64_t position, int whence, std::uint64_t count,
-                     std::int64_t result) {
+                     std::int64_t result, int share, int permission) {
     std::lock_guard<std::mutex> g(fLock);
-    fCalls.push_back(CallRecord{kind, fd, position, whence, count, result});
+    fCalls.push_back(CallRecord{kind, fd, position, whence, count, result, share, permission});
     switch (kind) {
         case Call::Open:
             if (fd >= 0) fPositions[fd] = 0;
@@ -100,7 +100,7 @@ int sopen(const std::string& utf8Name, int oflag, int shflag, int pmode) {
     } else {
         fd = os::sopen(utf8Name, oflag, shflag, pmode);
     }
-    seam->record(Call::Open, fd, 0, oflag, 0, fd);
+    seam->record(Call::Open, fd, 0, oflag, 0, fd, shflag, pmode);
     return fd;
 }
 

@@ -20,6 +20,8 @@ struct CallRecord {
     int whence;             // seeks: origin; opens: the open flags
     std::uint64_t count;    // bytes asked for (reads/writes)
     std::int64_t result;    // what the call returned
+    int share = 0;          // opens: the share flag
+    int permission = 0;     // opens: the permission
 };
 
 class CrtSeam {
@@ -43,7 +45,7 @@ public:
     bool shouldFail(Call kind, int& err);
     std::int64_t positionOf(int fd);
     void record(Call kind, int fd, std::int64_t position, int whence, std::uint64_t count,
-                std::int64_t result);
+                std::int64_t result, int share = 0, int permission = 0);
 
 private:
     struct Plan {

@@ -125,7 +125,9 @@ std::uint64_t VELD_File::Read(void* buffer, std::uint64_t byteSize, std::int64_t
     sfGuard guard(fMutex, sfLockRecursive);
     if (!IsOpen()) return 0;
     errno = 0;
-    if (byteOffset != fCurPos) SeekDisk(byteOffset, veld::errcode::kCannotRead);
+    // Compared with where the descriptor stands, not fCurPos: a failed transfer
+    // after a seek leaves the two apart.
+    if (byteOffset != fDiskPos) SeekDisk(byteOffset, veld::errcode::kCannotRead);
     const int n = veld::crt::_read(fHandle, buffer, static_cast<unsigned int>(byteSize));
     if (n == -1) Fail(veld::errcode::kCannotRead);
     fCurPos = byteOffset + n;
@@ -139,7 +141,7 @@ std::uint64_t VELD_File::Write(const void* buffer, std::uint64_t byteSize, std::
     if (!IsOpen()) return 0;
     if (bEncrypt) return WriteEncrypted(buffer, byteSize, byteOffset);
     errno = 0;
-    if (byteOffset != fCurPos) SeekDisk(byteOffset, veld::errcode::kCannotWrite);
+    if (byteOffset != fDiskPos) SeekDisk(byteOffset, veld::errcode::kCannotWrite);
     const int n = veld::crt::_write(fHandle, buffer, static_cast<unsigned int>(byteSize));
     if (n == -1) Fail(veld::errcode::kCannotWrite);
     fCurPos = byteOffset + n;

@@ -71,10 +71,12 @@ private:
     unsigned char* pBlockBuf;
     int fPendingSize;
     int fPadSize;
-    // Where the descriptor's file pointer stands. For a plain file it always
-    // equals fCurPos. For an enciphered writer it stands fPendingSize bytes
-    // short of fCurPos, at the end of the last whole block: Size and reads
-    // return it there, so that held-back bytes never shift the next block.
+    // Where the descriptor's file pointer stands. For a plain file it equals
+    // fCurPos, except after a transfer that failed after its seek (transfers
+    // compare with this one, so they seek again). For an enciphered writer it
+    // stands fPendingSize bytes short of fCurPos, at the end of the last whole
+    // block: Size and reads return it there, so that held-back bytes never
+    // shift the next block.
     mutable std::int64_t fDiskPos;
     // Data offset of pBlockBuf[0] while bytes are pending.
     std::int64_t fPendingPos;
