@@ -1,0 +1,57 @@
+#include "crt_seam.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "TestFiles.h"
+#include "VELD_File.h"
+#include "crt.h"
+
+using namespace veld::crt;
+
+namespace {
+
+TEST(CrtSeam, RecordsPositionsAndFailsOnlyTheNthCallOfAKind) {
+    veldtest::TempDir dir;
+    CrtSeam seam;
+    const int fd = sopen(dir.file("f"), kO_RDWR | kO_CREAT | kO_BINARY, kSH_DENYWR, 0x180);
+    ASSERT_NE(fd, -1);
+    char buf[8] = "abcdefg";
+    EXPECT_EQ(_write(fd, buf, 8), 8);
+    EXPECT_EQ(_lseeki64(fd, 2, kSEEK_SET), 2);
+    seam.failNth(Call::Read, 2, EIO);
+    EXPECT_EQ(_read(fd, buf, 3), 3);
+    EXPECT_EQ(_write(fd, buf, 1), 1);  // another kind does not count
+    errno = 0;
+    EXPECT_EQ(_read(fd, buf, 1), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(_read(fd, buf, 1), 1);
+    EXPECT_EQ(_close(fd), 0);
+
+    const auto writes = seam.callsOn(fd, Call::Write);
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].position, 0);
+    EXPECT_EQ(writes[1].position, 5);
+    const auto reads = seam.callsOn(fd, Call::Read);
+    ASSERT_EQ(reads.size(), 3u);
+    EXPECT_EQ(reads[0].position, 2);
+    EXPECT_EQ(reads[0].count, 3u);
+    EXPECT_EQ(reads[1].result, -1);
+    EXPECT_EQ(reads[2].position, 6);
+}
+
+TEST(CrtSeam, TemporaryFileIsDeletedOnClose) {
+    veldtest::TempDir dir;
+    ExtNameStr name;
+    name.SetGeneric(dir.file("scratch"));
+    VELD_File f;
+    ASSERT_TRUE(f.Open(name, "w+bD"));
+    EXPECT_EQ(f.Write("data", 4, 0), 4u);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("scratch")));
+    f.Close();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("scratch")));
+}
+
+}  // namespace

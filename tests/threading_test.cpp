@@ -1,0 +1,124 @@
+#include "threading.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+TEST(Threading, MutexAdmitsItsHolderAgainAndExcludesOthers) {
+    sfMutex m;
+    m.lock(sfLockRecursive, nullptr, 0);
+    m.lock(sfLockRecursive, nullptr, 0);
+    m.unlock(nullptr, 0);
+    m.unlock(nullptr, 0);
+
+    long counter = 0;
+    auto work = [&] {
+        for (int i = 0; i < 20000; ++i) {
+            sfGuard outer(m, sfLockRecursive);
+            sfGuard inner(m, sfLockRecursive);
+            ++counter;
+        }
+    };
+    std::thread a(work), b(work);
+    a.join();
+    b.join();
+    EXPECT_EQ(counter, 40000);
+}
+
+TEST(Threading, SemaphoreCounts) {
+    sfSemaphore one(1);
+    one.waitSemaphore();  // the initial count lets one waiter through
+    EXPECT_FALSE(one.tryWaitSemaphore());
+    one.postSemaphore();
+    one.postSemaphore();
+    EXPECT_TRUE(one.tryWaitSemaphore());
+    EXPECT_TRUE(one.tryWaitSemaphore());
+    EXPECT_FALSE(one.tryWaitSemaphore());
+
+    // Two threads hand a value back and forth, as a stream and its worker do.
+    sfSemaphore work(0), ready(0);
+    int value = 0;
+    std::thread worker([&] {
+        for (int i = 0; i < 1000; ++i) {
+            work.waitSemaphore();
+            value += 1;
+            ready.postSemaphore();
+        }
+    });
+    for (int i = 0; i < 1000; ++i) {
+        value *= 2;
+        work.postSemaphore();
+        ready.waitSemaphore();
+        ASSERT_EQ(value % 2, 1);
+        value = i;
+    }
+    worker.join();
+}
+
+struct Seen {
+    std::mutex lock;
+    std::set<std::thread::id> threads;
+    std::atomic<int> finished{0};
+    sfSemaphore started{0};
+};
+
+struct Task : CallBackObject {
+    static inline std::atomic<int> destroyed{0};
+    explicit Task(bool fails = false) : CallBackObject(nullptr), fails(fails) {}
+    ~Task() override { ++destroyed; }
+    int run(void* data) override {
+        auto* seen = static_cast<Seen*>(data);
+        {
+            std::lock_guard<std::mutex> g(seen->lock);
+            seen->threads.insert(std::this_thread::get_id());
+        }
+        seen->started.postSemaphore();
+        if (fails) throw std::runtime_error("task failed");
+        // Still busy when the owner asks the pool to stop.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ++seen->finished;
+        return 0;
+    }
+    bool fails;
+};
+
+TEST(Threading, PoolRunsTasksOnItsThreadsAndStopsAfterThem) {
+    Task::destroyed = 0;
+    Seen seen;
+    sfThreadPoolBase* pool = new sfThreadPool(2, 0);
+    ASSERT_TRUE(pool->init());
+    ASSERT_TRUE(pool->startAll());
+    pool->dispatch(new Task, &seen, 1);
+    pool->dispatch(new Task, &seen, 1);
+    seen.started.waitSemaphore();
+    seen.started.waitSemaphore();
+    pool->stopAll();
+    EXPECT_EQ(seen.finished.load(), 2);
+    EXPECT_EQ(Task::destroyed.load(), 2);
+    EXPECT_LE(seen.threads.size(), 2u);
+    EXPECT_EQ(seen.threads.count(std::this_thread::get_id()), 0u);
+    delete pool;
+}
+
+TEST(Threading, PoolSurvivesATaskThatThrows) {
+    Task::destroyed = 0;
+    Seen seen;
+    sfThreadPool pool(1, 0);
+    pool.init();
+    pool.startAll();
+    pool.dispatch(new Task(true), &seen, 1);
+    pool.dispatch(new Task, &seen, 1);
+    seen.started.waitSemaphore();
+    seen.started.waitSemaphore();
+    pool.stopAll();
+    EXPECT_EQ(seen.finished.load(), 1);
+    EXPECT_EQ(Task::destroyed.load(), 2);
+}
+
+}  // namespace
