@@ -58,21 +58,16 @@ TEST_F(FileTest, ModeTextsGiveTheRuntimeFlags) {
     }
 }
 
-TEST_F(FileTest, ReadAndWriteLettersWithoutPlusOpenReadOnly) {
-    existing();
-    VELD_File f;
-    ASSERT_TRUE(f.Open(nameOf(path), "rw"));
-    EXPECT_THROW(f.Write("x", 1, 0), veld::DataSourceError);
-    EXPECT_EQ(readAll(path), bytes);
-}
-
-TEST_F(FileTest, AppendStartsAtTheEndAndUpdateAtZero) {
+TEST_F(FileTest, OpenModesDecidePositionAndAccess) {
     existing();
     VELD_File f;
     ASSERT_TRUE(f.Open(nameOf(path), "ab"));
     EXPECT_EQ(f.fCurPos, 100);
     ASSERT_TRUE(f.Open(nameOf(path), "r+b"));
     EXPECT_EQ(f.fCurPos, 0);
+    ASSERT_TRUE(f.Open(nameOf(path), "rw"));  // no '+': read-only
+    EXPECT_THROW(f.Write("x", 1, 0), veld::DataSourceError);
+    EXPECT_EQ(readAll(path), bytes);
 }
 
 TEST_F(FileTest, MissingFileFailsQuietly) {
@@ -169,7 +164,8 @@ TEST_F(FileTest, EveryRefusedCallRaisesWithTheFileName) {
     } cases[] = {
         {"seek before read", Call::Seek, EIO, 1003, [&](VELD_File& f) { f.Read(buf, 10, 50); }},
         {"read", Call::Read, EIO, 1003, [&](VELD_File& f) { f.Read(buf, 10, 0); }},
-        {"seek before write", Call::Seek, ENOSPC, 1002, [&](VELD_File& f) { f.Write(buf, 10, 50); }},
+        {"seek before write", Call::Seek, ENOSPC, 1002,
+         [&](VELD_File& f) { f.Write(buf, 10, 50); }},
         {"write", Call::Write, ENOSPC, 1002, [&](VELD_File& f) { f.Write(buf, 10, 0); }},
         {"close", Call::Close, EBADF, 1002, [&](VELD_File& f) { f.Close(); }},
     };

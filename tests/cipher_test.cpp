@@ -50,7 +50,8 @@ TEST_F(Cipher, BlocksDecipherOnTheirOwnInAnyOrder) {
     ASSERT_EQ(enciphered.size(), 64u);
     for (int block : {3, 0, 2, 1}) {
         const Bytes one(enciphered.begin() + 16 * block, enciphered.begin() + 16 * block + 16);
-        EXPECT_EQ(run(Decrypt, one), Bytes(plain.begin() + 16 * block, plain.begin() + 16 * block + 16));
+        const Bytes expected(plain.begin() + 16 * block, plain.begin() + 16 * block + 16);
+        EXPECT_EQ(run(Decrypt, one), expected);
     }
 }
 

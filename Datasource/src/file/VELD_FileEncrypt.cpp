@@ -134,6 +134,9 @@ int VELD_File::FinishEncryption() {
         unsigned char* out = nullptr;
         int outLength = 0;
         // The bytes after the pending ones are the filler; reads drop them again.
+        // Zeroed here, since earlier blocks leave their bytes in the buffer: the
+        // same data then gives the same file however its writes were split.
+        std::memset(pBlockBuf + fPendingSize, 0, CIPHER_BLOCK_SIZE - fPendingSize);
         if (Encrypt(&out, &outLength, pBlockBuf, CIPHER_BLOCK_SIZE) != 1)
             Fail(veld::errcode::kCannotWrite);
         WriteCipherOutput(out, outLength);
