@@ -23,10 +23,14 @@ public:
     void addBlock(std::int64_t orginalPos, std::int32_t orginalSize, std::int64_t translatePos,
                   std::int32_t translateSize);
     blockInfo* makeInfoBuffer(std::uint64_t& length);
-    // `table` holds tableBytes bytes read from a file; counts that the bytes
-    // cannot hold are refused by a check, never used to size a copy.
+    // The table holds tableBytes bytes read from a file; a count that the bytes
+    // cannot hold, or a record whose sizes exceed the block buffers, is refused
+    // by a check, never used to size a copy. A null table changes nothing.
     void loadForRead(const void* table, bool swap, std::uint64_t tableBytes);
-    blockInfo loadForAppend(void* table, bool swap, std::uint64_t tableBytes);
+    // Ends the lookup side; all block records but the last join `blocks`. Returns
+    // the last block record, or the first record (orginalPos -100) when there is
+    // none. With swap, the caller's table is reversed in place.
+    blockInfo loadForAppend(void* buff, bool swap, std::uint64_t tableBytes);
 
     std::uint64_t BlockCount() const { return infoCount; }
     const std::vector<blockInfo>& WrittenBlocks() const { return blocks; }

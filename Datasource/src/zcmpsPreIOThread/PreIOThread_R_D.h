@@ -1,14 +1,20 @@
 // Read-and-decompress thread: hands back one whole uncompressed block per
 // request while its worker reads and decompresses the following block.
+// A damaged block is refused (veld::CheckFailure naming it) when, and only when,
+// it is asked for; a raw-file failure on the worker is raised at the owner's
+// next request. No request waits for a prefetch that was never started.
 // Thread contract: requests from one owner thread at a time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <exception>
+#include <memory>
 
+#include "BlockCodec.h"
 #include "PreIOThreadBase.h"
 #include "VELD_File.h"
 #include "filePosInfo.h"
-#include "zlibCompressBlock.h"
 
 class PreIOThread_R_D : public PreIOThreadBase {
 public:
@@ -21,12 +27,13 @@ public:
     int readStep() override;
 
 private:
-    std::uint64_t fetchBlock(unsigned char* dest, std::int64_t fpos);
+    // Reads and decompresses the block starting at fpos into dest (destRoom bytes).
+    std::uint64_t fetchBlock(unsigned char* dest, std::uint64_t destRoom, std::int64_t fpos);
 
     sfSemaphore semReady;
     sfSemaphore semWork;
     VELD_File* pRealFile;
-    zlibCompressBlock fCodec;
+    std::unique_ptr<veld::BlockCodec> fCodec;
     filePosInfo* fpPosInfo;
     std::int64_t fpNextPos;
     std::int64_t fpReadyPos;
@@ -35,5 +42,8 @@ private:
     std::uint64_t fBufSize;
     std::uint64_t stCurSize;
     sfMutex fMutex;
-    bool bStop;
+    std::atomic<bool> bStop;
+    std::uint64_t fCompRoom;            // bytes of fCompBuf: the worst-case payload of a block
+    std::exception_ptr fReadyFailure;   // why the prefetch of fpReadyPos failed
+    bool bHoldReady;                    // owner's thread only: no prefetch is in flight
 };

@@ -1,14 +1,20 @@
 // Three-stage reader: one worker reads the next block's compressed bytes, a
 // second decompresses, and the owner copies finished blocks out.
+// A damaged block is refused (veld::CheckFailure naming it) when it is asked
+// for; a raw-file failure on a worker is raised at the owner's next request.
+// Nothing waits for work that was never posted; stopThread ends both workers.
 // Thread contract: requests from one owner thread at a time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <exception>
+#include <memory>
 
+#include "BlockCodec.h"
 #include "PreIOThreadBase.h"
 #include "VELD_File.h"
 #include "filePosInfo.h"
-#include "zlibCompressBlock.h"
 
 class PreIOThread_Tri_R_D : public PreIOThreadBase {
 public:
@@ -20,6 +26,9 @@ public:
     bool stopThread() override;
     bool releaseThreads() override;
     std::uint64_t readBlock(void* buf, std::uint64_t reqSize, std::int64_t fpos) override;
+    // Reading only: the write side reports a programming error.
+    std::uint64_t writeBlock(const void* buf, std::uint64_t size, std::int64_t fpos) override;
+    int writeStep() override;
     int readStep() override;
     virtual int decompressStep();
 
@@ -32,15 +41,16 @@ public:
 
 private:
     void readRaw(std::int64_t fpos);
-    void decompressAt(std::int64_t fpos);
+    // Answers the block's byte count, or 0 when a stop came first.
+    std::uint64_t decompressAt(std::int64_t fpos);
 
-    zlibCompressBlock fCodec;
+    std::unique_ptr<veld::BlockCodec> fCodec;
     filePosInfo* fpPosInfo;
     VELD_File* pRealFile;
     newThreadForRead* fpReadCallBack;
     newThreadForDecompress* fpDecompressCallBack;
-    bool bReadEnd;
-    bool bCompressEnd;
+    std::atomic<bool> bReadEnd;
+    std::atomic<bool> bCompressEnd;
     unsigned char* fCompBuf;
     unsigned char* fDecompBuf;
     std::int64_t fpRawPos;
@@ -52,4 +62,15 @@ private:
     sfSemaphore semReady;
     sfSemaphore semWork;
     std::uint64_t fBufSize;
+
+    // fCompBuf and what it holds: its user is whoever holds semRawReady's token.
+    std::uint64_t fCompRoom;
+    std::uint64_t stRawSize;
+    // fDecompBuf and what it holds: its user is whoever holds semReady's token
+    // (the owner, or the decompressing worker between semWork and semReady).
+    std::uint64_t stDecompSize;
+    std::exception_ptr fDecompFailure;  // why fpCurDecompressPos did not decompress
+    bool bRawHeld;                      // that user also holds semRawReady's token
+    bool bHoldReady;                    // owner's thread only: it holds semReady's token
+    bool bTasksHandedOver;              // the pool owns the task objects
 };

@@ -10,20 +10,30 @@
 
 namespace veld {
 
+// What one decompression saw, so that a refusal can say why.
+struct InflateOutcome {
+    bool streamEnded = false;    // the stream's end was met and its checksum held
+    std::uint64_t consumed = 0;  // payload bytes used
+    std::uint64_t produced = 0;  // bytes written to dest
+};
+
 class BlockCodec {
 public:
     virtual ~BlockCodec() = default;
     // Worst-case payload size for n input bytes.
     virtual std::uint64_t compressBound(std::uint64_t n) const = 0;
     // Compresses n bytes into dest (capacity bytes, at least compressBound(n)).
-    // Returns the payload length; raises veld::CheckFailure("ret != 0") when the codec fails.
+    // Returns the payload length; raises veld::CheckFailure("ret != 0") when the
+    // codec fails or the payload would not fit (it is never cut).
     virtual std::uint64_t compress(const unsigned char* src, std::uint64_t n, unsigned char* dest,
                                    std::uint64_t capacity) = 0;
     // Decompresses a payload into dest (capacity bytes). Returns true only when the
-    // payload is one complete zlib stream whose checksum holds and which inflates
-    // to exactly expected bytes.
+    // payload is one complete zlib stream whose checksum holds, which uses all n
+    // bytes and inflates to exactly expected bytes. `outcome`, if given, says what
+    // was seen either way.
     virtual bool decompressExact(const unsigned char* src, std::uint64_t n, unsigned char* dest,
-                                 std::uint64_t capacity, std::uint64_t expected) = 0;
+                                 std::uint64_t capacity, std::uint64_t expected,
+                                 InflateOutcome* outcome = nullptr) = 0;
 };
 
 std::unique_ptr<BlockCodec> makeBlockCodec();

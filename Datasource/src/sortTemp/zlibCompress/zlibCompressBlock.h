@@ -17,7 +17,7 @@ public:
                         std::uint64_t& outCount);
 
 private:
-    int zlibDriver(int level, bool compress, int flush, bool strict, std::uint64_t& callerOutCount);
+    int zlibDriver(int level, bool compress, int flush, std::uint64_t& callerOutCount);
 
     std::uint64_t inCount = 0;
     const unsigned char* source = nullptr;

@@ -1,0 +1,179 @@
+#include "filePosInfo.h"
+
+#include <cstring>
+#include <string>
+
+#include "check.h"
+
+using veld::layout::kBlockSize;
+using veld::layout::kMaxPayloadSize;
+using veld::layout::kNotFound;
+using veld::layout::kRecordSize;
+using veld::layout::tableLength;
+
+namespace {
+
+// Both comparisons avoid forming orginalPos + orginalSize, which a hostile
+// table could make overflow.
+bool holds(const blockInfo& r, std::int64_t pos) {
+    return r.orginalPos <= pos &&
+           static_cast<std::uint64_t>(pos) - static_cast<std::uint64_t>(r.orginalPos) <
+               static_cast<std::uint64_t>(static_cast<std::int64_t>(r.orginalSize));
+}
+
+bool endsAtOrBefore(const blockInfo& r, std::int64_t pos) {
+    return r.orginalPos <= pos && !holds(r, pos);
+}
+
+blockInfo notFound() { return blockInfo{kNotFound, 0, 0, 0}; }
+
+std::string recordAt(std::uint64_t index, std::uint64_t count) {
+    return "record " + std::to_string(index) + " of " + std::to_string(count);
+}
+
+// Sizes beyond the block buffers would overrun them when the block is read.
+void checkRecordSizes(const blockInfo& record, std::uint64_t index, std::uint64_t count) {
+    VELD_CHECK_AT(record.orginalSize >= 1 && record.orginalSize <= kBlockSize,
+                  recordAt(index, count));
+    VELD_CHECK_AT(record.translateSize >= 0 && record.translateSize <= kMaxPayloadSize,
+                  recordAt(index, count));
+}
+
+// The first record, checked, and the count it announces checked against the bytes.
+blockInfo takeFirstRecord(const void* table, bool swap, std::uint64_t tableBytes) {
+    VELD_CHECK(tableBytes >= kRecordSize);
+    const blockInfo firstRecord = veld::layout::decodeRecord(table, swap);
+    VELD_CHECK(firstRecord.orginalPos == -100);
+    VELD_CHECK(firstRecord.orginalSize > 0);
+    VELD_CHECK(firstRecord.translateSize >= 0);
+    const std::uint64_t count = static_cast<std::uint64_t>(firstRecord.translateSize);
+    VELD_CHECK(tableBytes >= kRecordSize * (count + 1));
+    return firstRecord;
+}
+
+}  // namespace
+
+filePosInfo::filePosInfo(std::uint64_t blockSize)
+    : pOutBuffer(nullptr), pInfoBuffer(nullptr), infoCount(0), blockSize(blockSize), nextIndex(0) {}
+
+filePosInfo::~filePosInfo() {
+    delete[] pInfoBuffer;
+    delete[] pOutBuffer;
+}
+
+blockInfo filePosInfo::findBlock(std::int64_t pos) {
+    VELD_CHECK(pInfoBuffer != 0);
+    const std::uint64_t n = infoCount;
+    if (n == 0) return notFound();
+    VELD_CHECK(pInfoBuffer->orginalPos != 0);
+    const blockInfo* R = pInfoBuffer;
+    if (pos < R[0].orginalPos || endsAtOrBefore(R[n - 1], pos)) return notFound();
+
+    // A reader moving on block by block is answered by the cursor. It is only a
+    // hint shared with other threads: read once, written once.
+    std::uint64_t c = nextIndex.load(std::memory_order_relaxed);
+    if (c > n - 1) c = n - 1;
+    if (holds(R[c], pos)) {
+        nextIndex.store(c + 1, std::memory_order_relaxed);
+        return R[c];
+    }
+    if (holds(R[0], pos)) {
+        nextIndex.store(1, std::memory_order_relaxed);
+        return R[0];
+    }
+    if (pos >= R[n - 1].orginalPos) {
+        nextIndex.store(0, std::memory_order_relaxed);
+        return R[n - 1];
+    }
+
+    // Full blocks before pos put it in block pos / blockSize; here pos lies before
+    // the last block, so R[g + 1] exists whenever the first comparison holds.
+    const std::uint64_t size = blockSize ? blockSize : 1;
+    std::uint64_t g = static_cast<std::uint64_t>(pos) / size;
+    if (g > n - 1) g = n - 1;
+    if (R[g].orginalPos <= pos && pos < R[g + 1].orginalPos) {
+        nextIndex.store(g + 1, std::memory_order_relaxed);
+        return R[g];
+    }
+
+    // Short blocks (early flushes, a row-0 position beyond the block size) shift
+    // the answer a little from the guess: look above before below.
+    for (std::uint64_t d = 1;; ++d) {
+        const bool aboveIn = d <= n - 1 - g;
+        const bool belowIn = d <= g;
+        if (!aboveIn && !belowIn) return notFound();
+        if (aboveIn && holds(R[g + d], pos)) {
+            nextIndex.store(g + d + 1, std::memory_order_relaxed);
+            return R[g + d];
+        }
+        if (belowIn && holds(R[g - d], pos)) {
+            nextIndex.store(g - d + 1, std::memory_order_relaxed);
+            return R[g - d];
+        }
+    }
+}
+
+void filePosInfo::addBlock(const blockInfo& record) { blocks.push_back(record); }
+
+void filePosInfo::addBlock(std::int64_t orginalPos, std::int32_t orginalSize,
+                           std::int64_t translatePos, std::int32_t translateSize) {
+    blocks.push_back(blockInfo{orginalPos, translatePos, orginalSize, translateSize});
+}
+
+blockInfo* filePosInfo::makeInfoBuffer(std::uint64_t& length) {
+    const std::uint64_t n = blocks.size();
+    auto* table = new blockInfo[n + 1]();
+    table[0] = veld::layout::firstRecord(static_cast<std::int32_t>(blockSize),
+                                         static_cast<std::int32_t>(n));
+    if (n) std::memcpy(table + 1, blocks.data(), n * sizeof(blockInfo));
+    delete[] pOutBuffer;
+    pOutBuffer = table;
+    length = static_cast<std::uint64_t>(tableLength(static_cast<std::int64_t>(n)));
+    return pOutBuffer;
+}
+
+void filePosInfo::loadForRead(const void* table, bool swap, std::uint64_t tableBytes) {
+    if (!table) return;
+    const blockInfo firstRecord = takeFirstRecord(table, swap, tableBytes);
+    const std::uint64_t count = static_cast<std::uint64_t>(firstRecord.translateSize);
+
+    // Checked in full before anything of the old state is given up.
+    auto* loaded = new blockInfo[count ? count : 1]();
+    const auto* bytes = static_cast<const unsigned char*>(table) + kRecordSize;
+    try {
+        for (std::uint64_t i = 0; i < count; ++i) {
+            loaded[i] = veld::layout::decodeRecord(bytes + i * kRecordSize, swap);
+            checkRecordSizes(loaded[i], i, count);
+        }
+    } catch (...) {
+        delete[] loaded;
+        throw;
+    }
+    delete[] pInfoBuffer;
+    pInfoBuffer = loaded;
+    infoCount = count;
+    blockSize = static_cast<std::uint64_t>(firstRecord.orginalSize);
+    nextIndex.store(0, std::memory_order_relaxed);
+}
+
+blockInfo filePosInfo::loadForAppend(void* buff, bool swap, std::uint64_t tableBytes) {
+    delete[] pInfoBuffer;
+    pInfoBuffer = nullptr;
+    VELD_CHECK(buff != 0);
+    const blockInfo firstRecord = takeFirstRecord(buff, swap, tableBytes);
+    const std::uint64_t count = static_cast<std::uint64_t>(firstRecord.translateSize);
+    blockSize = static_cast<std::uint64_t>(firstRecord.orginalSize);
+    infoCount = count;
+    if (count == 0) return firstRecord;
+
+    auto* bytes = static_cast<unsigned char*>(buff) + kRecordSize;
+    for (std::uint64_t i = 0; i < count; ++i)
+        checkRecordSizes(veld::layout::decodeRecord(bytes + i * kRecordSize, swap), i, count);
+    if (swap)
+        for (std::uint64_t i = 0; i < count; ++i)
+            veld::layout::encodeRecord(veld::layout::decodeRecord(bytes + i * kRecordSize, true),
+                                       bytes + i * kRecordSize);
+    for (std::uint64_t i = 0; i + 1 < count; ++i)
+        addBlock(veld::layout::decodeRecord(bytes + i * kRecordSize, false));
+    return veld::layout::decodeRecord(bytes + (count - 1) * kRecordSize, false);
+}

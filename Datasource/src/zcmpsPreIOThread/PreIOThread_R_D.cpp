@@ -1,0 +1,127 @@
+#include "PreIOThread_R_D.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "blockPayload.h"
+#include "check.h"
+
+namespace {
+constexpr std::uint64_t kReadySlack = 128;  // fReadyBuf's extra bytes beyond one block
+}
+
+PreIOThread_R_D::PreIOThread_R_D(VELD_File* pRealFile, filePosInfo* fpPosInfo,
+                                 std::uint64_t fBufSize)
+    : semReady(1),
+      semWork(0),
+      pRealFile(pRealFile),
+      fCodec(veld::makeBlockCodec()),
+      fpPosInfo(fpPosInfo),
+      fpNextPos(-1),
+      fpReadyPos(-1),
+      fReadyBuf(nullptr),
+      fCompBuf(nullptr),
+      fBufSize(fBufSize),
+      stCurSize(0),
+      bStop(false),
+      fCompRoom(0),
+      bHoldReady(false) {
+    // Blocks that deflate could not shrink are stored whole, a little larger than a block.
+    fCompRoom = std::max(fBufSize, fCodec->compressBound(fBufSize));
+    fReadyBuf = new unsigned char[fBufSize + kReadySlack];
+    fCompBuf = new unsigned char[fCompRoom];
+}
+
+PreIOThread_R_D::~PreIOThread_R_D() {
+    // An owner that skipped stopThread must not leave the worker on freed buffers.
+    if (fpThreadPool) {
+        stopThread();
+        releaseThreads();
+    }
+    delete[] fReadyBuf;
+    delete[] fCompBuf;
+}
+
+std::uint64_t PreIOThread_R_D::fetchBlock(unsigned char* dest, std::uint64_t destRoom,
+                                          std::int64_t fpos) {
+    const blockInfo bInfo = fpPosInfo->findBlock(fpos);
+    VELD_CHECK(fpos == bInfo.orginalPos);
+    return veld::blockio::fetchBlockBytes(*pRealFile, *fCodec, bInfo, fCompBuf,
+                                          static_cast<std::int64_t>(fCompRoom), dest,
+                                          static_cast<std::int64_t>(destRoom));
+}
+
+std::uint64_t PreIOThread_R_D::readBlock(void* buf, std::uint64_t reqSize, std::int64_t fpos) {
+    if (reqSize == 0 && fpos == 0) {
+        bStop.store(true);
+        semWork.postSemaphore();
+        return 0;
+    }
+    raiseWorkerFailure();
+    // After the last block no prefetch was started, and the owner still holds semReady.
+    if (!bHoldReady) {
+        semReady.waitSemaphore();
+        bHoldReady = true;
+    }
+    raiseWorkerFailure();
+    {
+        sfGuard guard(fMutex, sfLockRecursive);
+        // stCurSize is 0 once the prefetched block was handed out: fetch it anew.
+        if (fpReadyPos == fpos && (stCurSize != 0 || fReadyFailure)) {
+            if (fReadyFailure) {
+                std::exception_ptr failure = fReadyFailure;
+                fReadyFailure = nullptr;
+                fpReadyPos = -1;
+                std::rethrow_exception(failure);
+            }
+            VELD_CHECK(reqSize == stCurSize);
+            std::memcpy(buf, fReadyBuf, reqSize);
+        } else {
+            // A prefetch of another block is dropped, failed or not.
+            fpReadyPos = -1;
+            fReadyFailure = nullptr;
+            const std::uint64_t outCount = fetchBlock(static_cast<unsigned char*>(buf), reqSize, fpos);
+            VELD_CHECK(outCount == reqSize);
+        }
+        stCurSize = 0;
+        fpNextPos = fpos + static_cast<std::int64_t>(reqSize);
+    }
+    if (fpPosInfo->findBlock(fpNextPos).orginalPos != veld::layout::kNotFound) {
+        bHoldReady = false;
+        semWork.postSemaphore();
+    }
+    return reqSize;
+}
+
+int PreIOThread_R_D::readStep() {
+    semWork.waitSemaphore();
+    if (bStop.load()) return 1;
+    {
+        sfGuard guard(fMutex, sfLockRecursive);
+        fpReadyPos = fpNextPos;
+        stCurSize = 0;
+        fReadyFailure = nullptr;
+        try {
+            stCurSize = fetchBlock(fReadyBuf, fBufSize, fpNextPos);
+        } catch (const veld::CheckFailure&) {
+            // A damaged block is the owner's business only if it asks for it.
+            fReadyFailure = std::current_exception();
+        } catch (...) {
+            // The disk refused: every later request learns of it.
+            fReadyFailure = std::current_exception();
+            keepWorkerFailure(fReadyFailure);
+        }
+    }
+    semReady.postSemaphore();
+    return 0;
+}
+
+std::uint64_t PreIOThread_R_D::writeBlock(const void*, std::uint64_t, std::int64_t) {
+    VELD_CHECK(0);
+    return 0;
+}
+
+int PreIOThread_R_D::writeStep() {
+    VELD_CHECK(0);
+    return 1;
+}

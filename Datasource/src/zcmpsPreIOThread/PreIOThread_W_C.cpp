@@ -1,0 +1,122 @@
+#include "PreIOThread_W_C.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "check.h"
+
+namespace {
+// 1.75 blocks, rounded down to whole KiB.
+std::uint64_t stagingSize(std::uint64_t bufSize) { return (bufSize / 4 * 7) / 1024 * 1024; }
+}  // namespace
+
+PreIOThread_W_C::PreIOThread_W_C(VELD_File* pRealFile, filePosInfo* fpPosInfo,
+                                 std::uint64_t fBufSize, std::int64_t firstOrginalPos,
+                                 std::int64_t firstTranslatePos)
+    : semWork(0),
+      semReady(1),
+      pRealFile(pRealFile),
+      fCodec(veld::makeBlockCodec()),
+      fpPosInfo(fpPosInfo),
+      fOutBuf(nullptr),
+      fOutSize(0),
+      fpOutPos(firstTranslatePos),
+      fpNextTranslatePos(firstTranslatePos),
+      fpNextOrginalPos(firstOrginalPos),
+      fInBuf(nullptr),
+      fBufSize(fBufSize),
+      fInSize(0),
+      fOutRoom(0),
+      bEndMarkSent(false) {
+    // A block that deflate cannot shrink comes out larger than it went in; it is
+    // compressed straight into room for the worst case so it is never cut.
+    fOutRoom = std::max(stagingSize(fBufSize), fCodec->compressBound(fBufSize));
+    fOutBuf = new unsigned char[fOutRoom];
+    fInBuf = new unsigned char[fBufSize ? fBufSize : 1];
+}
+
+PreIOThread_W_C::~PreIOThread_W_C() {
+    // An owner that skipped stopThread must not leave the worker on freed buffers.
+    if (fpThreadPool) {
+        try {
+            stopThread();
+        } catch (...) {
+        }
+        releaseThreads();
+    }
+    delete[] fInBuf;
+    delete[] fOutBuf;
+}
+
+std::uint64_t PreIOThread_W_C::readBlock(void*, std::uint64_t, std::int64_t) {
+    VELD_CHECK(0);
+    return 0;
+}
+
+int PreIOThread_W_C::readStep() {
+    VELD_CHECK(0);
+    return 1;
+}
+
+bool PreIOThread_W_C::handOver(const void* buf, std::uint64_t size) {
+    // A worker that failed has ended and posts nothing more: never wait for it.
+    if (workerFailed()) return false;
+    semReady.waitSemaphore();
+    if (workerFailed()) {
+        semReady.postSemaphore();
+        return false;
+    }
+    if (size) std::memcpy(fInBuf, buf, size);
+    fInSize = size;
+    if (size == 0) bEndMarkSent = true;
+    semWork.postSemaphore();
+    return true;
+}
+
+std::uint64_t PreIOThread_W_C::writeBlock(const void* buf, std::uint64_t size, std::int64_t) {
+    VELD_CHECK(bEndMarkSent == false);
+    VELD_CHECK(size <= fBufSize);
+    if (!handOver(buf, size)) raiseWorkerFailure();
+    return size;
+}
+
+int PreIOThread_W_C::writeStep() {
+    semWork.waitSemaphore();
+    try {
+        if (fInSize == 0) {
+            // Nothing is ever left staged between blocks; the write of what is
+            // (normally 0 bytes) leaves the raw file's position at the data's end.
+            const std::uint64_t written = pRealFile->Write(fOutBuf, fOutSize, fpOutPos);
+            VELD_CHECK(written == fOutSize);
+            fpOutPos += static_cast<std::int64_t>(written);
+            fOutSize = 0;
+            return 1;
+        }
+        // fOutBuf is empty here; compressing into it directly saves a copy.
+        const std::uint64_t ret = fCodec->compress(fInBuf, fInSize, fOutBuf, fOutRoom);
+        const blockInfo record{fpNextOrginalPos, fpNextTranslatePos,
+                               static_cast<std::int32_t>(fInSize), static_cast<std::int32_t>(ret)};
+        fOutSize += ret;
+        const std::uint64_t written = pRealFile->Write(fOutBuf, fOutSize, fpOutPos);
+        VELD_CHECK(written == fOutSize);
+        fpOutPos += static_cast<std::int64_t>(written);
+        fOutSize = 0;
+        fpPosInfo->addBlock(record);
+        fpNextOrginalPos += static_cast<std::int64_t>(fInSize);
+        fpNextTranslatePos += static_cast<std::int64_t>(ret);
+    } catch (...) {
+        // Kept before semReady is posted, so the owner sees it once it wakes.
+        keepWorkerFailure(std::current_exception());
+        semReady.postSemaphore();
+        return 1;
+    }
+    semReady.postSemaphore();
+    return 0;
+}
+
+bool PreIOThread_W_C::stopThread() {
+    if (!bEndMarkSent) handOver(nullptr, 0);
+    if (fpThreadPool) fpThreadPool->stopAll();
+    raiseWorkerFailure();
+    return true;
+}

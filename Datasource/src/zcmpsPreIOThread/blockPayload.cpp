@@ -1,0 +1,47 @@
+#include "blockPayload.h"
+
+#include "check.h"
+
+namespace veld::blockio {
+
+std::string describeBlock(const blockInfo& bInfo) {
+    return "block at position " + std::to_string(bInfo.orginalPos) + " (payload of " +
+           std::to_string(bInfo.translateSize) + " bytes at offset " +
+           std::to_string(bInfo.translatePos) + ")";
+}
+
+void checkRecordFits(const blockInfo& bInfo, std::int64_t destRoom, std::int64_t payloadRoom) {
+    VELD_CHECK_AT(bInfo.orginalSize >= 1 && bInfo.orginalSize <= destRoom, describeBlock(bInfo));
+    VELD_CHECK_AT(bInfo.translateSize >= 0 && bInfo.translateSize <= payloadRoom,
+                  describeBlock(bInfo));
+}
+
+std::uint64_t inflateBlock(BlockCodec& codec, const blockInfo& bInfo, const unsigned char* payload,
+                           std::uint64_t payloadBytes, unsigned char* dest, std::uint64_t destRoom) {
+    InflateOutcome seen;
+    if (codec.decompressExact(payload, payloadBytes, dest, destRoom,
+                              static_cast<std::uint64_t>(bInfo.orginalSize), &seen))
+        return seen.produced;
+    // A stream that breaks off, fails its checksum or leaves bytes over is damaged
+    // whatever its count; a complete stream of the wrong length contradicts its record.
+    const bool payloadComplete = seen.streamEnded && seen.consumed == payloadBytes;
+    VELD_CHECK_AT(payloadComplete, describeBlock(bInfo) + " is not one complete zlib stream (" +
+                                       std::to_string(payloadBytes) + " bytes read, " +
+                                       std::to_string(seen.produced) + " inflated)");
+    const std::int64_t outCount = static_cast<std::int64_t>(seen.produced);
+    VELD_CHECK_AT(outCount == bInfo.orginalSize,
+                  describeBlock(bInfo) + " inflates to " + std::to_string(outCount) +
+                      " bytes, not " + std::to_string(bInfo.orginalSize));
+    return seen.produced;  // not reached: the codec refused only for one of the above
+}
+
+std::uint64_t fetchBlockBytes(VELD_File& file, BlockCodec& codec, const blockInfo& bInfo,
+                              unsigned char* payloadBuf, std::int64_t payloadRoom,
+                              unsigned char* dest, std::int64_t destRoom) {
+    checkRecordFits(bInfo, destRoom, payloadRoom);
+    const std::uint64_t got = file.Read(payloadBuf, static_cast<std::uint64_t>(bInfo.translateSize),
+                                        bInfo.translatePos);
+    return inflateBlock(codec, bInfo, payloadBuf, got, dest, static_cast<std::uint64_t>(destRoom));
+}
+
+}  // namespace veld::blockio
