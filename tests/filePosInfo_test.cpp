@@ -112,6 +112,14 @@ TEST(filePosInfo, LookupsAgreeWithALinearSearch) {
                 EXPECT_EQ(index.findBlock(p).orginalPos, linearFind(r, p)) << p;
         EXPECT_EQ(index.findBlock(r.back().orginalPos + 5).orginalPos, kNotFound);
     }
+    {  // a gap (no writer leaves one) lies in no block, also where the guess points
+        auto r = blocksOf(50, {100, 10});
+        const auto after = blocksOf(250, {100, 100});
+        r.insert(r.end(), after.begin(), after.end());
+        filePosInfo index(kBlockSize);
+        load(index, r, 100);
+        expectMatchesLinearSearch(index, r);
+    }
     {  // no block at all
         filePosInfo index(kBlockSize);
         load(index, {}, kBlockSize);

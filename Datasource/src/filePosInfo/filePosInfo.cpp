@@ -88,10 +88,11 @@ blockInfo filePosInfo::findBlock(std::int64_t pos) {
 
     // Full blocks before pos put it in block pos / blockSize; here pos lies before
     // the last block, so R[g + 1] exists whenever the first comparison holds.
+    // holds() keeps a gap in a damaged table from being answered with the block before it.
     const std::uint64_t size = blockSize ? blockSize : 1;
     std::uint64_t g = static_cast<std::uint64_t>(pos) / size;
     if (g > n - 1) g = n - 1;
-    if (R[g].orginalPos <= pos && pos < R[g + 1].orginalPos) {
+    if (R[g].orginalPos <= pos && pos < R[g + 1].orginalPos && holds(R[g], pos)) {
         nextIndex.store(g + 1, std::memory_order_relaxed);
         return R[g];
     }
