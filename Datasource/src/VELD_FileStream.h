@@ -1,6 +1,16 @@
 // The buffered file stream: one 4,190,208-byte window over a shared raw file,
 // with 512-aligned refills, direct transfers for large requests and optional
 // read-ahead on a worker thread. Copies share the raw file.
+//
+// Open lets go of the previous file as Close would: its unwritten bytes are
+// written to it and its last cipher block finished (an error there leaves
+// Open, and the stream keeps its old file); the window is then emptied, so
+// nothing of the old file is ever served or written into the new one.
+// A direct write that overlaps a clean window empties the window, so later
+// reads go to the file and no flush can write the older copy back.
+// The destructor never raises: a failure of its final flush is swallowed
+// (the raw file's bGood is cleared). Call Close first to see such errors.
+//
 // Thread contract: one thread at a time (streams sharing a file may be used
 // from different threads; the raw file serialises their transfers).
 #pragma once
@@ -51,6 +61,11 @@ public:
 
         bool InWindow(std::int64_t p) const;
         std::int64_t WindowEnd() const { return fpos + (fpEnd - fBuffer); }
+        // No offset lies in the window afterwards.
+        void EmptyWindow() {
+            fpEnd = fBuffer;
+            fpos = -1;
+        }
 
         unsigned char fBuffer[VELD_BLOCK_SIZE];
         unsigned char* fpEnd;

@@ -1,8 +1,21 @@
 // Read-ahead object of the plain stream: its worker reads the next window's
 // worth of the file while the caller consumes the current one.
-// Thread contract: requests from the streams sharing it, one at a time.
+//
+// Which file: every request of a stream names the stream's own raw file
+// (readBlockFrom), so copies that were opened anew on other files each read
+// their own. The object holds no count on the file; a stream that lets go of
+// its file calls releaseFile first, which waits for a read-ahead through it.
+//
+// Failures: a failed read on the caller's thread leaves that request with the
+// error and hands the turn back, so the next request works normally. A failed
+// read-ahead ends the worker; the failure is kept and every later request
+// raises it, so nothing ever waits for a worker that has gone.
+//
+// Thread contract: requests from the streams sharing it, one at a time
+// (serialised by semReady); the worker runs readStep.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "PreIOThreadBase.h"
@@ -11,18 +24,30 @@
 class multiThreadForFilestr : public PreIOThreadBase {
 public:
     multiThreadForFilestr(VELD_File* file, std::uint64_t bufSize, bool ownThread);
+    // Needed by RefCountPtr's copy-on-write; the object is never copied.
+    multiThreadForFilestr(const multiThreadForFilestr&);
+    multiThreadForFilestr& operator=(const multiThreadForFilestr&) = delete;
     ~multiThreadForFilestr() override;
 
+    // Reads through the file of the last request (or the one given at construction).
     std::uint64_t readBlock(void* buf, std::uint64_t size, std::int64_t fpos) override;
     std::uint64_t writeBlock(const void* buf, std::uint64_t size, std::int64_t fpos) override;
     int writeStep() override;
     int readStep() override;
 
-    // The raw file the stream holds now; called when the stream opens anew,
-    // so that the worker never reads through a file that is gone.
-    void setFile(VELD_File* file);
+    // A stream's refill: reads through `file` from now on; a read-ahead made
+    // through another file never counts as a hit.
+    std::uint64_t readBlockFrom(VELD_File* file, void* buf, std::uint64_t size, std::int64_t fpos);
+    // The caller is about to let go of `file`: waits until no read-ahead runs
+    // through it and forgets it.
+    void releaseFile(VELD_File* file);
+    // Bytes were written to a file this object reads; a read-ahead started
+    // before this call is not served. Safe from any thread.
+    void noteWrite() { fWriteEpoch.fetch_add(1, std::memory_order_acq_rel); }
 
 private:
+    std::uint64_t serve(VELD_File* file, void* buf, std::uint64_t size, std::int64_t fpos);
+
     sfSemaphore semReady;
     sfSemaphore semWork;
     VELD_File* pRealFile;
@@ -31,6 +56,12 @@ private:
     unsigned char* fReadyBuf;
     std::uint64_t fBufSize;
     std::int64_t fReadyCount;
-    bool bStop;
+    // Set by the stop request without the turn; the worker may look at it
+    // while a read-ahead is still posted, so it is atomic.
+    std::atomic<bool> bStop;
     bool bOwnThread;
+    // Writes seen so far, and how many had been seen when the read-ahead in
+    // fReadyBuf was posted.
+    std::atomic<std::uint64_t> fWriteEpoch{0};
+    std::uint64_t fAheadEpoch = 0;
 };
