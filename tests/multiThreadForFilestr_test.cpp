@@ -4,8 +4,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <chrono>
 #include <map>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "TestFiles.h"
@@ -60,6 +62,16 @@ std::vector<veld::crt::CallRecord> readsBesides(const CrtSeam& seam, std::int64_
     for (const auto& r : seam.calls(Call::Read))
         if (r.position != ahead) out.push_back(r);
     return out;
+}
+
+// Waits until the worker's read at `position` has come back.
+bool sawRead(const CrtSeam& seam, std::int64_t position) {
+    for (int i = 0; i < 10000; ++i) {
+        for (const auto& r : seam.calls(Call::Read))
+            if (r.position == position) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }
 
 }  // namespace
@@ -138,9 +150,11 @@ TEST(ReadAhead, OwnWritesAreNeverHiddenByAnOlderReadAhead) {
     TempDir dir;
     const Bytes data = patternBytes(10000000);
     writeAll(dir.file("f"), data);
+    CrtSeam seam;
     VELD_FileStream s(dir.file("f").c_str(), "r+b");
     s.EnableMultiThreadReading();
-    EXPECT_EQ(readN(s, 100), slice(data, 0, 100));  // the worker reads ahead at 4,190,208
+    EXPECT_EQ(readN(s, 100), slice(data, 0, 100));
+    ASSERT_TRUE(sawRead(seam, kBlock));  // the read-ahead holds the old bytes
     const Bytes patch = patternBytes(5, 3);
     ASSERT_EQ(s.Seek(kBlock + 10, VELD_StrBaseIO::FromStart), 0);
     ASSERT_EQ(s.Write(patch.data(), 5), 5u);
