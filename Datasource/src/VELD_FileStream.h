@@ -15,6 +15,7 @@
 // from different threads; the raw file serialises their transfers).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "ExtNameStr.h"
@@ -50,6 +51,9 @@ public:
         Data(const Data& other);  // shares the raw file and read-ahead object; empty window
         ~Data();
         Data& operator=(const Data&) = delete;
+        // Recycled: a fresh window costs a page fault for every 4 KiB of it.
+        static void* operator new(std::size_t size);
+        static void operator delete(void* p, std::size_t size) noexcept;
 
         void Flush();
         void ReadUnbuffered(ReadRequest& req);

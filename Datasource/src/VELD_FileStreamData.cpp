@@ -2,8 +2,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "BlockRecycler.h"
 #include "VELD_FileStream.h"
 #include "multiThreadForFilestr.h"
+
+void* VELD_FileStream::Data::operator new(std::size_t size) { return veld::takeBlock(size); }
+
+void VELD_FileStream::Data::operator delete(void* p, std::size_t size) noexcept {
+    veld::giveBackBlock(p, size);
+}
 
 VELD_FileStream::Data::Data(bool encrypt)
     : fpEnd(fBuffer), fpos(-1), pRealFile(), bDirty(false), bEof(false), bEncrypt(encrypt), fReader() {}

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 
+#include "BlockRecycler.h"
 #include "check.h"
 
 namespace {
@@ -19,7 +20,7 @@ multiThreadForFilestr::multiThreadForFilestr(VELD_File* file, std::uint64_t bufS
       pRealFile(file),
       fpNextPos(-1),
       fpReadyPos(-1),
-      fReadyBuf(new unsigned char[bufSize + kBufSlack]),
+      fReadyBuf(static_cast<unsigned char*>(veld::takeBlock(bufSize + kBufSlack))),
       fBufSize(bufSize),
       fReadyCount(0),
       bStop(false),
@@ -49,7 +50,7 @@ multiThreadForFilestr::~multiThreadForFilestr() {
             // A kept worker failure was raised to the streams already.
         }
     }
-    delete[] fReadyBuf;
+    veld::giveBackBlock(fReadyBuf, fBufSize + kBufSlack);
 }
 
 std::uint64_t multiThreadForFilestr::readBlock(void* buf, std::uint64_t size, std::int64_t fpos) {
