@@ -10,6 +10,8 @@
 // reads go to the file and no flush can write the older copy back.
 // The destructor never raises: a failure of its final flush is swallowed
 // (the raw file's bGood is cleared). Call Close first to see such errors.
+// A stream never opened has recorded no failure: Good is 1, Clear does nothing.
+// ClearAndReset leaves the window empty and clean.
 //
 // Thread contract: one thread at a time (streams sharing a file may be used
 // from different threads; the raw file serialises their transfers).
