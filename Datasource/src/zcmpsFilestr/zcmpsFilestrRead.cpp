@@ -1,0 +1,103 @@
+// Reading a compressed part: the heading and table are checked and loaded,
+// then each Read finds the block holding the position and copies from it.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "PreIOThread_R_D.h"
+#include "check.h"
+#include "zcmpsFilestr.h"
+#include "zcmpsFilestrData.h"
+#include "zcmpsFilestrTable.h"
+
+using veld::layout::kBlockSize;
+
+void zcmpsFilestr::readFilePosInfo(std::int64_t P, bool swap) {
+    bIsWriting = false;
+    VELD_CHECK(fData->fpIOThread == 0);
+    fFilePos = P;
+    const compressionHeading chInfo = veld::readHeadingForRead(fData->pRealFile, P, swap);
+    fData->fRow0Pos = chInfo._caseStartPos;
+    std::vector<unsigned char> table = veld::readTable(fData->pRealFile, chInfo);
+    fData->fpPosInfo->loadForRead(table.data(), swap, table.size());
+    fData->fpos = -1;
+    fData->availBuffSize = 0;
+    fData->fpCurBuff = fData->fBuffer;
+    if (fData->fMultiThread >= 2) {
+        auto* reader = new PreIOThread_R_D(&fData->pRealFile, fData->fpPosInfo, kBlockSize);
+        fData->fpIOThread = reader;
+        reader->initThread(true);
+        reader->startThread();
+    }
+}
+
+std::uint64_t zcmpsFilestr::Read(void* buf, std::uint64_t n) {
+    VELD_CHECK(bIsWriting == false);
+    if (n == 0) return 0;
+    ReadRequest req{static_cast<unsigned char*>(buf), n, fFilePos};
+    fData->Read(req);
+    return n - req._size;
+}
+
+void zcmpsFilestr::Data::Read(VELD_FileStream::ReadRequest& req) {
+    const std::int64_t pos = req._pos;
+    const bool loaded = fpos != -1;
+    if (!loaded || pos < fpos || pos >= fpos + static_cast<std::int64_t>(loadedLength())) {
+        if (!loadBlock(pos)) return;
+    }
+    // A seek inside the loaded block costs no reload.
+    const std::int64_t current = fpos + (fpCurBuff - fBuffer);
+    if (pos != current) {
+        const std::uint64_t length = loadedLength();
+        fpCurBuff = fBuffer + (pos - fpos);
+        availBuffSize = length - static_cast<std::uint64_t>(pos - fpos);
+    }
+    for (;;) {
+        const std::uint64_t m = std::min<std::uint64_t>(availBuffSize, req._size);
+        std::memcpy(req._buf, fpCurBuff, m);
+        fpCurBuff += m;
+        availBuffSize -= m;
+        req.Consume(m);
+        if (req._size == 0) return;
+        // The next block begins where this one ends; none there is the end of the data.
+        if (!loadBlock(fpos + static_cast<std::int64_t>(loadedLength()))) return;
+    }
+}
+
+bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
+    fpCurBuff = fBuffer;
+    fpos = -1;
+    availBuffSize = 0;
+    const blockInfo r = fpPosInfo->findBlock(pos);
+    if (r.orginalPos == veld::layout::kNotFound) return false;
+    std::uint64_t count;
+    if (fpIOThread) {
+        count = fpIOThread->readBlock(fBuffer, static_cast<std::uint64_t>(r.orginalSize), r.orginalPos);
+        if (count != static_cast<std::uint64_t>(r.orginalSize)) VELD_CHECK_AT(0, describe(r));
+    } else {
+        count = inflateRecord(r);
+    }
+    fpos = r.orginalPos;
+    fpCurBuff = fBuffer + (pos - fpos);
+    availBuffSize = count - static_cast<std::uint64_t>(pos - fpos);
+    return true;
+}
+
+std::uint64_t zcmpsFilestr::Data::inflateRecord(const blockInfo& r) {
+    // Sizes were bounded when the table was loaded; an offset may still be hostile.
+    VELD_CHECK_AT(r.translatePos >= 0 && "payload offset is negative", describe(r));
+    const std::uint64_t payload = static_cast<std::uint64_t>(r.translateSize);
+    const std::uint64_t got = pRealFile.Read(fCmpsBuffer, payload, r.translatePos);
+    const veld::InflateOutcome out =
+        fStrictCodec->decompress(fCmpsBuffer, got, fBuffer, sizeof(fBuffer));
+    const std::uint64_t ret = out.ran ? out.produced : 0;
+    VELD_CHECK_AT(ret!= 0, describe(r) + " does not inflate" +
+                               (got < payload ? " (file ends inside its payload)" : ""));
+    if (ret != static_cast<std::uint64_t>(r.orginalSize))
+        VELD_CHECK_AT(0, describe(r) + " inflates to " + std::to_string(ret) + " bytes, not " +
+                             std::to_string(r.orginalSize));
+    VELD_CHECK_AT(out.complete && "payload is not one complete zlib stream",
+                  describe(r) + (got < payload ? ": the file ends inside its payload"
+                                               : ": its zlib stream does not end cleanly"));
+    return ret;
+}
