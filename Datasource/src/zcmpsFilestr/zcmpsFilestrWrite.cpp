@@ -110,7 +110,7 @@ void zcmpsFilestr::closeWriting() {
         fData->fpCurBuff = fData->fBuffer;
         if (fData->fpIOThread) {
             try {
-                removeIOThread(false);
+                removeIOThread(true);  // a live worker still needs its end mark
             } catch (...) {
             }
         }
