@@ -51,18 +51,7 @@ void zcmpsFilestr::setFileToAppend(std::int64_t endpos, bool swap) {
         VELD_CHECK(endpos >= bInfo.orginalPos && endpos <= bInfo.orginalPos + bInfo.orginalSize);
         d.fpos = bInfo.orginalPos;
         d.fWritePos = bInfo.translatePos;
-        VELD_CHECK_AT(bInfo.translatePos >= 0 && "payload offset is negative", d.describe(bInfo));
-        const std::uint64_t got = d.pRealFile.Read(d.fCmpsBuffer,
-                                                   static_cast<std::uint64_t>(bInfo.translateSize),
-                                                   bInfo.translatePos);
-        const veld::InflateOutcome out =
-            d.fStrictCodec->decompress(d.fCmpsBuffer, got, d.fBuffer, sizeof(d.fBuffer));
-        const std::uint64_t ret = out.ran ? out.produced : 0;
-        VELD_CHECK_AT(ret!= 0, d.describe(bInfo) + " does not inflate");
-        const std::int64_t outCount = static_cast<std::int64_t>(ret);
-        VELD_CHECK_AT(outCount == bInfo.orginalSize,
-                      d.describe(bInfo) + " inflates to " + std::to_string(outCount) + " bytes");
-        VELD_CHECK_AT(out.complete && "payload is not one complete zlib stream", d.describe(bInfo));
+        d.inflateRecord(bInfo, true);
         const std::uint64_t kept = static_cast<std::uint64_t>(endpos - d.fpos);
         d.fpCurBuff = d.fBuffer + kept;
         d.availBuffSize = kBlockSize - kept;

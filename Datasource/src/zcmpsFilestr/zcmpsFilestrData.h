@@ -28,8 +28,9 @@ public:
     void storeBlock();
     bool loadBlock(std::int64_t pos);
     // Reads and inflates a block's payload into fBuffer; the count comes out
-    // exactly the record's orginalSize or a check fails naming the block.
-    std::uint64_t inflateRecord(const blockInfo& record);
+    // exactly the record's orginalSize or a check fails naming the block. The
+    // appender words its count check differently from the reader.
+    std::uint64_t inflateRecord(const blockInfo& record, bool appending);
     // Bytes of the loaded block (reading).
     std::uint64_t loadedLength() const {
         return static_cast<std::uint64_t>(fpCurBuff - fBuffer) + availBuffSize;

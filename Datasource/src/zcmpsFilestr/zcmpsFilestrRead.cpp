@@ -75,7 +75,7 @@ bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
         count = fpIOThread->readBlock(fBuffer, static_cast<std::uint64_t>(r.orginalSize), r.orginalPos);
         if (count != static_cast<std::uint64_t>(r.orginalSize)) VELD_CHECK_AT(0, describe(r));
     } else {
-        count = inflateRecord(r);
+        count = inflateRecord(r, false);
     }
     fpos = r.orginalPos;
     fpCurBuff = fBuffer + (pos - fpos);
@@ -83,21 +83,29 @@ bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
     return true;
 }
 
-std::uint64_t zcmpsFilestr::Data::inflateRecord(const blockInfo& r) {
+std::uint64_t zcmpsFilestr::Data::inflateRecord(const blockInfo& r, bool appending) {
     // Sizes were bounded when the table was loaded; an offset may still be hostile.
     VELD_CHECK_AT(r.translatePos >= 0 && "payload offset is negative", describe(r));
     const std::uint64_t payload = static_cast<std::uint64_t>(r.translateSize);
     const std::uint64_t got = pRealFile.Read(fCmpsBuffer, payload, r.translatePos);
-    const veld::InflateOutcome out =
-        fStrictCodec->decompress(fCmpsBuffer, got, fBuffer, sizeof(fBuffer));
-    const std::uint64_t ret = out.ran ? out.produced : 0;
-    VELD_CHECK_AT(ret!= 0, describe(r) + " does not inflate" +
-                               (got < payload ? " (file ends inside its payload)" : ""));
-    if (ret != static_cast<std::uint64_t>(r.orginalSize))
-        VELD_CHECK_AT(0, describe(r) + " inflates to " + std::to_string(ret) + " bytes, not " +
-                             std::to_string(r.orginalSize));
-    VELD_CHECK_AT(out.complete && "payload is not one complete zlib stream",
-                  describe(r) + (got < payload ? ": the file ends inside its payload"
-                                               : ": its zlib stream does not end cleanly"));
+    const std::string shortRead = got < payload ? ": the file ends inside its payload" : "";
+    veld::InflateOutcome out;
+    const bool exact = fStrictCodec->decompressExact(fCmpsBuffer, got, fBuffer, sizeof(fBuffer),
+                                                     static_cast<std::uint64_t>(r.orginalSize), &out);
+    const std::uint64_t ret = out.produced;
+    VELD_CHECK_AT(ret!= 0, describe(r) + " does not inflate" + shortRead);
+    const std::int64_t outCount = static_cast<std::int64_t>(ret);
+    const std::string wrongCount = describe(r) + " inflates to " + std::to_string(ret) +
+                                   " bytes, not " + std::to_string(r.orginalSize) + shortRead;
+    if (appending) {
+        const blockInfo& bInfo = r;
+        VELD_CHECK_AT(outCount == bInfo.orginalSize, wrongCount);
+    } else if (outCount != r.orginalSize) {
+        VELD_CHECK_AT(0, wrongCount);
+    }
+    // The right count is not enough: the stream must end, checksum verified, where the payload ends.
+    const bool streamComplete = exact;
+    VELD_CHECK_AT(streamComplete && "payload is not one complete zlib stream",
+                  describe(r) + (shortRead.empty() ? ": its zlib stream does not end cleanly" : shortRead));
     return ret;
 }
