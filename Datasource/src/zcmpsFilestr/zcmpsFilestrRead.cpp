@@ -84,8 +84,7 @@ bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
 }
 
 std::uint64_t zcmpsFilestr::Data::inflateRecord(const blockInfo& r, bool appending) {
-    // Sizes were bounded when the table was loaded; an offset may still be hostile.
-    VELD_CHECK_AT(r.translatePos >= 0 && "payload offset is negative", describe(r));
+    // Sizes and offsets were bounded when the table was loaded.
     const std::uint64_t payload = static_cast<std::uint64_t>(r.translateSize);
     const std::uint64_t got = pRealFile.Read(fCmpsBuffer, payload, r.translatePos);
     const std::string shortRead = got < payload ? ": the file ends inside its payload" : "";
