@@ -72,7 +72,13 @@ bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
     if (r.orginalPos == veld::layout::kNotFound) return false;
     std::uint64_t count;
     if (fpIOThread) {
-        count = fpIOThread->readBlock(fBuffer, static_cast<std::uint64_t>(r.orginalSize), r.orginalPos);
+        try {
+            count = fpIOThread->readBlock(fBuffer, static_cast<std::uint64_t>(r.orginalSize), r.orginalPos);
+        } catch (const veld::CheckFailure& damage) {
+            // The worker knows the block's offsets; the stream adds its number.
+            throw veld::CheckFailure(damage.expression(), damage.file(), damage.line(),
+                                     describe(r) + ": " + damage.detail());
+        }
         if (count != static_cast<std::uint64_t>(r.orginalSize)) VELD_CHECK_AT(0, describe(r));
     } else {
         count = inflateRecord(r, false);
