@@ -37,6 +37,8 @@ void checkRecordSizes(const blockInfo& record, std::uint64_t index, std::uint64_
                   recordAt(index, count));
     VELD_CHECK_AT(record.translateSize >= 0 && record.translateSize <= kMaxPayloadSize,
                   recordAt(index, count));
+    // A payload before the start of the file cannot be read, only refused.
+    VELD_CHECK_AT(record.translatePos >= 0, recordAt(index, count));
 }
 
 // The first record, checked, and the count it announces checked against the bytes.
@@ -177,4 +179,15 @@ blockInfo filePosInfo::loadForAppend(void* buff, bool swap, std::uint64_t tableB
     for (std::uint64_t i = 0; i + 1 < count; ++i)
         addBlock(veld::layout::decodeRecord(bytes + i * kRecordSize, false));
     return veld::layout::decodeRecord(bytes + (count - 1) * kRecordSize, false);
+}
+
+std::int64_t filePosInfo::indexOf(std::int64_t orginalPos) const {
+    // Reports only: a plain scan also copes with a table that is out of order.
+    if (pInfoBuffer)
+        for (std::uint64_t i = 0; i < infoCount; ++i)
+            if (pInfoBuffer[i].orginalPos == orginalPos) return static_cast<std::int64_t>(i);
+    for (std::size_t i = 0; i < blocks.size(); ++i)
+        if (blocks[i].orginalPos == orginalPos) return static_cast<std::int64_t>(i);
+    // The last record of a table taken over for appending is not in the list yet.
+    return pInfoBuffer ? -1 : static_cast<std::int64_t>(blocks.size());
 }

@@ -33,6 +33,9 @@ public:
     blockInfo loadForAppend(void* buff, bool swap, std::uint64_t tableBytes);
 
     std::uint64_t BlockCount() const { return infoCount; }
+    // Number of the block starting at orginalPos, in the loaded table or else
+    // among the written blocks; -1 when there is none. For damage reports.
+    std::int64_t indexOf(std::int64_t orginalPos) const;
     const std::vector<blockInfo>& WrittenBlocks() const { return blocks; }
 
 private:

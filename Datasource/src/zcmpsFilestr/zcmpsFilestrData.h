@@ -1,0 +1,58 @@
+// State of one compressed stream: the block buffers, the index, the codec and
+// the attached thread object. Internal to the compressed stream.
+// Thread contract: one thread at a time (the owning stream's).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "BlockCodec.h"
+#include "PreIOThreadBase.h"
+#include "VELD_File.h"
+#include "VELD_FileStream.h"
+#include "compressedLayout.h"
+#include "filePosInfo.h"
+#include "zcmpsFilestr.h"
+#include "zlibCompressBlock.h"
+
+class zcmpsFilestr::Data {
+public:
+    explicit Data(VELD_File& file);
+    ~Data();
+    Data(const Data&) = delete;
+    Data& operator=(const Data&) = delete;
+
+    void Write(VELD_FileStream::ReadRequest& req);
+    void Read(VELD_FileStream::ReadRequest& req);
+    void storeBlock();
+    bool loadBlock(std::int64_t pos);
+    // Reads and inflates a block's payload into fBuffer; the count comes out
+    // exactly the record's orginalSize or a check fails naming the block. The
+    // appender words its count check differently from the reader.
+    std::uint64_t inflateRecord(const blockInfo& record, bool appending);
+    // Bytes of the loaded block (reading).
+    std::uint64_t loadedLength() const {
+        return static_cast<std::uint64_t>(fpCurBuff - fBuffer) + availBuffSize;
+    }
+    // "block 3 at offset 1201024": block number and file offset of a record.
+    std::string describe(const blockInfo& record) const;
+
+    unsigned char fBuffer[veld::layout::kBlockSize];
+    unsigned char fCmpsBuffer[veld::layout::kMaxPayloadSize];
+    std::int64_t fRow0Pos;
+    std::int64_t fpos;
+    std::int64_t fWritePos;
+    VELD_File& pRealFile;
+    zlibCompressBlock fCodec;
+    filePosInfo* fpPosInfo;
+    PreIOThreadBase* fpIOThread;
+    unsigned char* fpCurBuff;
+    std::uint64_t availBuffSize;
+    std::int32_t fMultiThread;
+
+    // Keeps the raw file alive after Close hands the base part a new one.
+    RefCountPtr<VELD_File> fFileKeeper;
+    std::unique_ptr<veld::BlockCodec> fStrictCodec;
+    std::unique_ptr<unsigned char[]> fPayload;  // compression output, worst-case size
+};

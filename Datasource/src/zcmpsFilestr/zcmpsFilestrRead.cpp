@@ -1,0 +1,116 @@
+// Reading a compressed part: the heading and table are checked and loaded,
+// then each Read finds the block holding the position and copies from it.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "PreIOThread_R_D.h"
+#include "check.h"
+#include "zcmpsFilestr.h"
+#include "zcmpsFilestrData.h"
+#include "zcmpsFilestrTable.h"
+
+using veld::layout::kBlockSize;
+
+void zcmpsFilestr::readFilePosInfo(std::int64_t P, bool swap) {
+    bIsWriting = false;
+    VELD_CHECK(fData->fpIOThread == 0);
+    fFilePos = P;
+    const compressionHeading chInfo = veld::readHeadingForRead(fData->pRealFile, P, swap);
+    fData->fRow0Pos = chInfo._caseStartPos;
+    std::vector<unsigned char> table = veld::readTable(fData->pRealFile, chInfo);
+    fData->fpPosInfo->loadForRead(table.data(), swap, table.size());
+    fData->fpos = -1;
+    fData->availBuffSize = 0;
+    fData->fpCurBuff = fData->fBuffer;
+    if (fData->fMultiThread >= 2) {
+        auto* reader = new PreIOThread_R_D(&fData->pRealFile, fData->fpPosInfo, kBlockSize);
+        fData->fpIOThread = reader;
+        reader->initThread(true);
+        reader->startThread();
+    }
+}
+
+std::uint64_t zcmpsFilestr::Read(void* buf, std::uint64_t n) {
+    VELD_CHECK(bIsWriting == false);
+    if (n == 0) return 0;
+    ReadRequest req{static_cast<unsigned char*>(buf), n, fFilePos};
+    fData->Read(req);
+    return n - req._size;
+}
+
+void zcmpsFilestr::Data::Read(VELD_FileStream::ReadRequest& req) {
+    const std::int64_t pos = req._pos;
+    const bool loaded = fpos != -1;
+    if (!loaded || pos < fpos || pos >= fpos + static_cast<std::int64_t>(loadedLength())) {
+        if (!loadBlock(pos)) return;
+    }
+    // A seek inside the loaded block costs no reload.
+    const std::int64_t current = fpos + (fpCurBuff - fBuffer);
+    if (pos != current) {
+        const std::uint64_t length = loadedLength();
+        fpCurBuff = fBuffer + (pos - fpos);
+        availBuffSize = length - static_cast<std::uint64_t>(pos - fpos);
+    }
+    for (;;) {
+        const std::uint64_t m = std::min<std::uint64_t>(availBuffSize, req._size);
+        std::memcpy(req._buf, fpCurBuff, m);
+        fpCurBuff += m;
+        availBuffSize -= m;
+        req.Consume(m);
+        if (req._size == 0) return;
+        // The next block begins where this one ends; none there is the end of the data.
+        if (!loadBlock(fpos + static_cast<std::int64_t>(loadedLength()))) return;
+    }
+}
+
+bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
+    fpCurBuff = fBuffer;
+    fpos = -1;
+    availBuffSize = 0;
+    const blockInfo r = fpPosInfo->findBlock(pos);
+    if (r.orginalPos == veld::layout::kNotFound) return false;
+    std::uint64_t count;
+    if (fpIOThread) {
+        try {
+            count = fpIOThread->readBlock(fBuffer, static_cast<std::uint64_t>(r.orginalSize), r.orginalPos);
+        } catch (const veld::CheckFailure& damage) {
+            // The worker knows the block's offsets; the stream adds its number.
+            throw veld::CheckFailure(damage.expression(), damage.file(), damage.line(),
+                                     describe(r) + ": " + damage.detail());
+        }
+        if (count != static_cast<std::uint64_t>(r.orginalSize)) VELD_CHECK_AT(0, describe(r));
+    } else {
+        count = inflateRecord(r, false);
+    }
+    fpos = r.orginalPos;
+    fpCurBuff = fBuffer + (pos - fpos);
+    availBuffSize = count - static_cast<std::uint64_t>(pos - fpos);
+    return true;
+}
+
+std::uint64_t zcmpsFilestr::Data::inflateRecord(const blockInfo& r, bool appending) {
+    // Sizes and offsets were bounded when the table was loaded.
+    const std::uint64_t payload = static_cast<std::uint64_t>(r.translateSize);
+    const std::uint64_t got = pRealFile.Read(fCmpsBuffer, payload, r.translatePos);
+    const std::string shortRead = got < payload ? ": the file ends inside its payload" : "";
+    veld::InflateOutcome out;
+    const bool exact = fStrictCodec->decompressExact(fCmpsBuffer, got, fBuffer, sizeof(fBuffer),
+                                                     static_cast<std::uint64_t>(r.orginalSize), &out);
+    const std::uint64_t ret = out.produced;
+    VELD_CHECK_AT(ret!= 0, describe(r) + " does not inflate" + shortRead);
+    const std::int64_t outCount = static_cast<std::int64_t>(ret);
+    const std::string wrongCount = describe(r) + " inflates to " + std::to_string(ret) +
+                                   " bytes, not " + std::to_string(r.orginalSize) + shortRead;
+    if (appending) {
+        const blockInfo& bInfo = r;
+        VELD_CHECK_AT(outCount == bInfo.orginalSize, wrongCount);
+    } else if (outCount != r.orginalSize) {
+        VELD_CHECK_AT(0, wrongCount);
+    }
+    // The right count is not enough: the stream must end, checksum verified, where the payload ends.
+    const bool streamComplete = exact;
+    VELD_CHECK_AT(streamComplete && "payload is not one complete zlib stream",
+                  describe(r) + (shortRead.empty() ? ": its zlib stream does not end cleanly" : shortRead));
+    return ret;
+}

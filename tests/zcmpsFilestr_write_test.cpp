@@ -1,0 +1,264 @@
+// Writing compressed data files: layout on disk, settings 0 and 1, protocol checks.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "CompressedFiles.h"
+#include "TestFiles.h"
+#include "ThrowError.h"
+#include "VELD_FileStream.h"
+#include "check.h"
+#include "crt_seam.h"
+#include "zcmpsFilestr.h"
+
+using namespace veldtest;
+
+namespace {
+
+constexpr std::int64_t kBlock = 4190208;
+
+// The invariants every finished file keeps, checked with memcpy and zlib alone.
+void expectWellFormed(const std::vector<unsigned char>& file, std::int64_t P, const RawLayout& layout) {
+    EXPECT_EQ(layout.caseStartPos, P);
+    EXPECT_EQ(layout.first.orginalPos, -100);
+    EXPECT_EQ(layout.first.translatePos, 0);
+    EXPECT_EQ(layout.first.orginalSize, kBlock);
+    EXPECT_EQ(layout.size, 24 * static_cast<std::int64_t>(layout.blocks.size() + 1));
+    std::int64_t orginal = P, translate = P + 24;
+    for (const RawRecord& r : layout.blocks) {
+        EXPECT_EQ(r.orginalPos, orginal);
+        EXPECT_EQ(r.translatePos, translate);
+        EXPECT_GT(r.orginalSize, 0);
+        EXPECT_LE(r.orginalSize, kBlock);
+        orginal += r.orginalSize;
+        translate += r.translateSize;
+    }
+    EXPECT_EQ(layout.infoPos, translate) << "the table follows the last payload";
+    EXPECT_EQ(static_cast<std::int64_t>(file.size()), layout.infoPos + layout.size);
+}
+
+struct WriteCase {
+    std::size_t caseBytes;
+    std::vector<std::int32_t> sizes;
+};
+
+class CompressedWrite : public ::testing::TestWithParam<int> {};
+
+}  // namespace
+
+TEST_P(CompressedWrite, LayoutOfTypicalSizes) {
+    const std::vector<WriteCase> cases = {
+        {0, {}},
+        {kBlock, {static_cast<std::int32_t>(kBlock)}},
+        {kBlock + 1, {static_cast<std::int32_t>(kBlock), 1}},
+        {3 * kBlock + 777, {static_cast<std::int32_t>(kBlock), static_cast<std::int32_t>(kBlock),
+                            static_cast<std::int32_t>(kBlock), 777}},
+    };
+    TempDir dir;
+    const auto dict = patternBytes(1000, 3);
+    for (const WriteCase& c : cases) {
+        SCOPED_TRACE(c.caseBytes);
+        const auto data = caseRecords(c.caseBytes);
+        const std::string path = dir.file("f" + std::to_string(c.caseBytes));
+        PackOptions options;
+        options.setting = GetParam();
+        options.piece = 65536 + 3;
+        packFile(path, dict, data, options);
+        const auto file = readAll(path);
+        ASSERT_GE(file.size(), dict.size());
+        EXPECT_TRUE(std::equal(dict.begin(), dict.end(), file.begin())) << "dictionary part untouched";
+        const RawLayout layout = readLayout(file, 1000);
+        expectWellFormed(file, 1000, layout);
+        ASSERT_EQ(layout.blocks.size(), c.sizes.size());
+        for (std::size_t i = 0; i < c.sizes.size(); ++i) EXPECT_EQ(layout.blocks[i].orginalSize, c.sizes[i]);
+        EXPECT_EQ(inflateAll(file, layout), data);
+    }
+}
+
+TEST_P(CompressedWrite, FlushEndsABlockEarly) {
+    TempDir dir;
+    const auto dict = patternBytes(500, 4);
+    const auto data = patternBytes(20, 5);
+    PackOptions options;
+    options.setting = GetParam();
+    options.piece = 10;
+    options.flushAfter = {10};
+    packFile(dir.file("f"), dict, data, options);
+    const auto file = readAll(dir.file("f"));
+    const RawLayout layout = readLayout(file, 500);
+    expectWellFormed(file, 500, layout);
+    ASSERT_EQ(layout.blocks.size(), 2u);
+    EXPECT_EQ(layout.blocks[0].orginalPos, 500);
+    EXPECT_EQ(layout.blocks[0].translatePos, 524);
+    EXPECT_EQ(layout.blocks[0].orginalSize, 10);
+    EXPECT_EQ(layout.blocks[1].orginalPos, 510);
+    EXPECT_EQ(layout.blocks[1].translatePos, 524 + layout.blocks[0].translateSize);
+    EXPECT_EQ(layout.blocks[1].orginalSize, 10);
+    EXPECT_EQ(inflateAll(file, layout), data);
+}
+
+TEST_P(CompressedWrite, IncompressibleBlockIsStoredWhole) {
+    TempDir dir;
+    const auto dict = patternBytes(100, 6);
+    const auto data = patternBytes(kBlock + 5000, 7);  // pseudo-random: deflate cannot shrink it
+    PackOptions options;
+    options.setting = GetParam();
+    packFile(dir.file("f"), dict, data, options);
+    const auto file = readAll(dir.file("f"));
+    const RawLayout layout = readLayout(file, 100);
+    expectWellFormed(file, 100, layout);
+    ASSERT_EQ(layout.blocks.size(), 2u);
+    EXPECT_GT(layout.blocks[0].translateSize, kBlock) << "a stored block is larger than its data";
+    EXPECT_EQ(inflateAll(file, layout), data);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, CompressedWrite, ::testing::Values(0, 1));
+
+TEST(CompressedWriteSettings, SettingsZeroAndOneWriteTheSameBytes) {
+    TempDir dir;
+    const auto dict = patternBytes(4096, 8);
+    const auto data = caseRecords(2 * kBlock + 123457, 9);
+    PackOptions options;
+    options.piece = 333333;
+    options.flushAfter = {1000, 1000000, kBlock + 17};
+    packFile(dir.file("zero"), dict, data, options);
+    options.setting = 1;
+    packFile(dir.file("one"), dict, data, options);
+    EXPECT_EQ(readAll(dir.file("zero")), readAll(dir.file("one")));
+}
+
+TEST(CompressedWriteSettings, FullBlockIsWrittenInsideTheWrite) {
+    TempDir dir;
+    const auto data = caseRecords(kBlock);
+    VELD_FileStream stream(dir.file("f").c_str(), "wb");
+    stream.Write("dict", 4);
+    zcmpsFilestr z(stream);
+    z.setRow0Pos(4);
+    z.Seek(4, VELD_StrBaseIO::FromStart);
+    veld::crt::CrtSeam seam;
+    z.Write(data.data(), data.size());
+    const auto writes = seam.calls(veld::crt::Call::Write);
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].position, 4 + 24);
+    seam.clear();
+    z.Close();
+    // Close adds only the table (48 bytes) and the heading.
+    const auto closing = seam.calls(veld::crt::Call::Write);
+    ASSERT_EQ(closing.size(), 2u);
+    EXPECT_EQ(closing[0].count, 48u);
+    EXPECT_EQ(closing[1].position, 4);
+    EXPECT_EQ(closing[1].count, 24u);
+}
+
+namespace {
+std::string checkText(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const veld::CheckFailure& failure) {
+        return failure.expression();
+    }
+    return "(no check failed)";
+}
+
+struct WritingStream {
+    explicit WritingStream(const std::string& path, int setting = 0) : stream(path.c_str(), "wb") {
+        stream.Write("0123456789", 10);
+        z = std::make_unique<zcmpsFilestr>(stream);
+        if (setting) z->setMultiThread(setting);
+        z->setRow0Pos(10);
+        z->Seek(10, VELD_StrBaseIO::FromStart);
+    }
+    VELD_FileStream stream;
+    std::unique_ptr<zcmpsFilestr> z;
+};
+}  // namespace
+
+TEST(CompressedWriteProtocol, RefusedCallsNameTheirChecks) {
+    TempDir dir;
+    WritingStream w(dir.file("f"), 1);
+    w.z->Write("abc", 3);
+    w.z->Seek(100, VELD_StrBaseIO::FromStart);
+    EXPECT_EQ(checkText([&] { w.z->Write("x", 1); }),
+              "(req._pos == fpos + sizeof(fBuffer) - availBuffSize) && \"Jumped write in zcmpsFilestr::Data::Write\"");
+    w.z->Seek(13, VELD_StrBaseIO::FromStart);
+    EXPECT_EQ(checkText([&] { w.z->Seek(0, VELD_StrBaseIO::FromEnd); }),
+              "0 && \"seek from end with zcmpsFilestr::Seek\"");
+    EXPECT_EQ(w.z->Tell(), 13);
+    EXPECT_EQ(checkText([&] { w.z->setMultiThread(0); }), "fData->fpIOThread == 0");
+    EXPECT_EQ(checkText([&] { char c; w.z->Read(&c, 1); }), "bIsWriting == false");
+    w.z->Write("def", 3);
+    w.z->Close();
+    EXPECT_EQ(checkText([&] { w.z->Write("x", 1); }), "bIsWriting == true");
+    const auto file = readAll(dir.file("f"));
+    EXPECT_EQ(inflateAll(file, readLayout(file, 10)), std::vector<unsigned char>({'a', 'b', 'c', 'd', 'e', 'f'}));
+}
+
+TEST(CompressedWriteProtocol, ReopenFailuresThrowSystemFileException) {
+    TempDir dir;
+    VELD_FileStream stream(dir.file("f").c_str(), "wb");
+    stream.Write("dict", 4);
+    {
+        zcmpsFilestr z(stream);
+        veld::crt::CrtSeam seam;
+        seam.failNth(veld::crt::Call::Open, 1, EACCES);
+        try {
+            z.setRow0Pos(4);
+            FAIL() << "setRow0Pos should have thrown";
+        } catch (const SystemFileException& e) {
+            EXPECT_EQ(e.fErrorNumber, 1201);
+            EXPECT_EQ(e.fLine, 468);
+            EXPECT_EQ(e.fExpression, "fData->pRealFile.Open(GetNameStr(), \"r+b\")");
+            EXPECT_EQ(e.fSourceFile, "Datasource\\src\\zcmpsFilestr");
+            EXPECT_TRUE(e.fFlag);
+        }
+    }
+    zcmpsFilestr z(stream);
+    z.setRow0Pos(4);
+    z.Seek(4, VELD_StrBaseIO::FromStart);
+    z.Write("cases", 5);
+    veld::crt::CrtSeam seam;
+    seam.failNth(veld::crt::Call::Open, 1, EACCES);
+    try {
+        z.Close();
+        FAIL() << "Close should have thrown";
+    } catch (const SystemFileException& e) {
+        EXPECT_EQ(e.fLine, 401);
+        EXPECT_EQ(e.fExpression, "VELD_FileStream::Open(GetNameStr(), password, \"rb\")");
+    }
+    // The file on disk is finished all the same.
+    const auto file = readAll(dir.file("f"));
+    EXPECT_EQ(inflateAll(file, readLayout(file, 4)), std::vector<unsigned char>({'c', 'a', 's', 'e', 's'}));
+}
+
+TEST(CompressedWriteFailures, DiskFullDuringBackgroundCompressReachesTheCaller) {
+    for (int failingWrite : {1, 2, 3}) {
+        SCOPED_TRACE(failingWrite);
+        TempDir dir;
+        const auto data = caseRecords(3 * kBlock + 10);
+        WritingStream w(dir.file("f"), 1);
+        veld::crt::CrtSeam seam;
+        seam.failNth(veld::crt::Call::Write, failingWrite, ENOSPC);
+        bool raised = false;
+        try {
+            for (std::size_t at = 0; at < data.size(); at += 1000000)
+                w.z->Write(data.data() + at, std::min<std::size_t>(1000000, data.size() - at));
+            w.z->Close();
+        } catch (const veld::DataSourceError& e) {
+            raised = true;
+            EXPECT_EQ(e.code(), 1002);
+            EXPECT_EQ(e.sysErrno(), ENOSPC);
+        }
+        EXPECT_TRUE(raised);
+        w.z.reset();  // must not hang or write a table
+    }
+}
+
+TEST(CompressedWriteFailures, DestroyingAfterCloseWritesNothingMore) {
+    TempDir dir;
+    auto w = std::make_unique<WritingStream>(dir.file("f"));
+    w->z->Write("abc", 3);
+    w->z->Close();
+    veld::crt::CrtSeam seam;
+    w.reset();
+    EXPECT_TRUE(seam.calls(veld::crt::Call::Write).empty());
+}
