@@ -4,7 +4,7 @@
 PRESET ?= release
 BUILD_DIR := build/$(PRESET)
 
-.PHONY: all deps build test demo test-asan test-tsan clean
+.PHONY: all deps build test demo test-asan test-tsan test-consumer clean
 
 all: build
 
@@ -26,6 +26,13 @@ test-asan:
 
 test-tsan:
 	@$(MAKE) --no-print-directory test PRESET=tsan
+
+# Installs the release build and builds a program against the installed package.
+test-consumer: build
+	cmake --install $(BUILD_DIR) --prefix $(CURDIR)/build/install >/dev/null
+	cmake -S tests/consumer -B build/consumer -G Ninja -DCMAKE_PREFIX_PATH=$(CURDIR)/build/install >/dev/null
+	cmake --build build/consumer
+	LD_LIBRARY_PATH=$(CURDIR)/build/install/lib build/consumer/veld_consumer build/consumer/consumer.dat
 
 clean:
 	rm -rf build
