@@ -53,10 +53,6 @@ public:
         Data(const Data& other);  // shares the raw file and read-ahead object; empty window
         ~Data();
         Data& operator=(const Data&) = delete;
-        // Recycled: a fresh window costs a page fault for every 4 KiB of it.
-        static void* operator new(std::size_t size);
-        static void operator delete(void* p, std::size_t size) noexcept;
-
         void Flush();
         void ReadUnbuffered(ReadRequest& req);
         void ReadFromBuffer(ReadRequest& req);
@@ -73,7 +69,10 @@ public:
             fpos = -1;
         }
 
-        unsigned char fBuffer[VELD_BLOCK_SIZE];
+        // The window's storage: a recycled block (a fresh one costs a page fault
+        // for every 4 KiB), held by pointer so that read-ahead can hand over its
+        // block instead of copying it.
+        unsigned char* fBuffer;
         unsigned char* fpEnd;
         std::int64_t fpos;
         RefCountPtr<VELD_File> pRealFile;

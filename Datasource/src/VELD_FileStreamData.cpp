@@ -6,17 +6,22 @@
 #include "VELD_FileStream.h"
 #include "multiThreadForFilestr.h"
 
-void* VELD_FileStream::Data::operator new(std::size_t size) { return veld::takeBlock(size); }
-
-void VELD_FileStream::Data::operator delete(void* p, std::size_t size) noexcept {
-    veld::giveBackBlock(p, size);
-}
+// Windows are whole recycled blocks, so read-ahead can trade blocks with them.
+static_assert(VELD_BLOCK_SIZE <= veld::kRecycledBlockSize);
 
 VELD_FileStream::Data::Data(bool encrypt)
-    : fpEnd(fBuffer), fpos(-1), pRealFile(), bDirty(false), bEof(false), bEncrypt(encrypt), fReader() {}
+    : fBuffer(static_cast<unsigned char*>(veld::takeBlock(VELD_BLOCK_SIZE))),
+      fpEnd(fBuffer),
+      fpos(-1),
+      pRealFile(),
+      bDirty(false),
+      bEof(false),
+      bEncrypt(encrypt),
+      fReader() {}
 
 VELD_FileStream::Data::Data(const Data& other)
-    : fpEnd(fBuffer),
+    : fBuffer(static_cast<unsigned char*>(veld::takeBlock(VELD_BLOCK_SIZE))),
+      fpEnd(fBuffer),
       fpos(-1),
       pRealFile(other.pRealFile),
       bDirty(false),
@@ -29,6 +34,7 @@ VELD_FileStream::Data::~Data() {
     if (fReader.IsValid() && pRealFile.IsValid()) fReader->releaseFile(pRealFile.get());
     fReader = nullptr;
     pRealFile = nullptr;
+    veld::giveBackBlock(fBuffer, VELD_BLOCK_SIZE);
 }
 
 bool VELD_FileStream::Data::InWindow(std::int64_t p) const {

@@ -68,7 +68,7 @@ void VELD_FileStream::Data::ReadMultiThread(ReadRequest& req) {
         Flush();
         EmptyWindow();
         const std::int64_t n =
-            AsCount(fReader->readBlockFrom(pRealFile.get(), fBuffer, VELD_BLOCK_SIZE, start));
+            AsCount(fReader->readBlockInto(pRealFile.get(), fBuffer, VELD_BLOCK_SIZE, start));
         fpos = start;
         fpEnd = fBuffer + n;
         bEof = n == 0;

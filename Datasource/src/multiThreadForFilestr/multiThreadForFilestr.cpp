@@ -60,16 +60,21 @@ std::uint64_t multiThreadForFilestr::readBlock(void* buf, std::uint64_t size, st
         semWork.postSemaphore();
         return 0;
     }
-    return serve(nullptr, buf, size, fpos);
+    return serve(nullptr, buf, size, fpos, nullptr);
 }
 
 std::uint64_t multiThreadForFilestr::readBlockFrom(VELD_File* file, void* buf, std::uint64_t size,
                                                    std::int64_t fpos) {
-    return serve(file, buf, size, fpos);
+    return serve(file, buf, size, fpos, nullptr);
+}
+
+std::uint64_t multiThreadForFilestr::readBlockInto(VELD_File* file, unsigned char*& window,
+                                                   std::uint64_t size, std::int64_t fpos) {
+    return serve(file, window, size, fpos, &window);
 }
 
 std::uint64_t multiThreadForFilestr::serve(VELD_File* file, void* buf, std::uint64_t size,
-                                           std::int64_t fpos) {
+                                           std::int64_t fpos, unsigned char** swapWith) {
     // A worker that failed has ended; its failure answers every request.
     raiseWorkerFailure();
     semReady.waitSemaphore();
@@ -85,7 +90,11 @@ std::uint64_t multiThreadForFilestr::serve(VELD_File* file, void* buf, std::uint
     std::int64_t result;
     if (fpReadyPos == fpos && fAheadEpoch == fWriteEpoch.load(std::memory_order_acquire)) {
         result = std::min<std::int64_t>(fReadyCount, static_cast<std::int64_t>(want));
-        std::memcpy(buf, fReadyBuf, static_cast<std::size_t>(result));
+        // Both are whole recycled blocks when ours fits one: trade them.
+        if (swapWith && fBufSize + kBufSlack <= veld::kRecycledBlockSize)
+            std::swap(*swapWith, fReadyBuf);
+        else
+            std::memcpy(buf, fReadyBuf, static_cast<std::size_t>(result));
     } else {
         try {
             fReadyCount = pRealFile ? AsCount(pRealFile->Read(buf, want, fpos)) : 0;

@@ -38,6 +38,10 @@ public:
     // A stream's refill: reads through `file` from now on; a read-ahead made
     // through another file never counts as a hit.
     std::uint64_t readBlockFrom(VELD_File* file, void* buf, std::uint64_t size, std::int64_t fpos);
+    // The same for a window that is a recycled block: on a hit the read-ahead
+    // block and the window change places instead of being copied.
+    std::uint64_t readBlockInto(VELD_File* file, unsigned char*& window, std::uint64_t size,
+                                std::int64_t fpos);
     // The caller is about to let go of `file`: waits until no read-ahead runs
     // through it and forgets it.
     void releaseFile(VELD_File* file);
@@ -46,7 +50,8 @@ public:
     void noteWrite() { fWriteEpoch.fetch_add(1, std::memory_order_acq_rel); }
 
 private:
-    std::uint64_t serve(VELD_File* file, void* buf, std::uint64_t size, std::int64_t fpos);
+    std::uint64_t serve(VELD_File* file, void* buf, std::uint64_t size, std::int64_t fpos,
+                        unsigned char** swapWith);
 
     sfSemaphore semReady;
     sfSemaphore semWork;
