@@ -104,18 +104,25 @@ int sopen(const std::string& utf8Name, int oflag, int shflag, int pmode) {
     return fd;
 }
 
+namespace {
+// Runs a call under the seam: fails it when planned (as the system would, with
+// errno set and -1 returned), otherwise makes it, and records what happened.
+template <class Result, class Op>
+Result observed(CrtSeam& seam, Call kind, Op op, int& err) {
+    if (seam.shouldFail(kind, err)) {
+        errno = err;
+        return static_cast<Result>(-1);
+    }
+    return op();
+}
+}  // namespace
+
 int _read(int fd, void* buffer, unsigned int count) {
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::read(fd, buffer, count);
     const std::int64_t at = seam->positionOf(fd);
     int err = 0;
-    int n;
-    if (seam->shouldFail(Call::Read, err)) {
-        errno = err;
-        n = -1;
-    } else {
-        n = os::read(fd, buffer, count);
-    }
+    const int n = observed<int>(*seam, Call::Read, [&] { return os::read(fd, buffer, count); }, err);
     seam->record(Call::Read, fd, at, 0, count, n);
     return n;
 }
@@ -125,13 +132,7 @@ int _write(int fd, const void* buffer, unsigned int count) {
     if (!seam) return os::write(fd, buffer, count);
     const std::int64_t at = seam->positionOf(fd);
     int err = 0;
-    int n;
-    if (seam->shouldFail(Call::Write, err)) {
-        errno = err;
-        n = -1;
-    } else {
-        n = os::write(fd, buffer, count);
-    }
+    const int n = observed<int>(*seam, Call::Write, [&] { return os::write(fd, buffer, count); }, err);
     seam->record(Call::Write, fd, at, 0, count, n);
     return n;
 }
@@ -140,13 +141,8 @@ std::int64_t _lseeki64(int fd, std::int64_t offset, int origin) {
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::lseek(fd, offset, origin);
     int err = 0;
-    std::int64_t r;
-    if (seam->shouldFail(Call::Seek, err)) {
-        errno = err;
-        r = -1;
-    } else {
-        r = os::lseek(fd, offset, origin);
-    }
+    const std::int64_t r = observed<std::int64_t>(
+        *seam, Call::Seek, [&] { return os::lseek(fd, offset, origin); }, err);
     seam->record(Call::Seek, fd, offset, origin, 0, r);
     return r;
 }
