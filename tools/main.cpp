@@ -1,78 +1,207 @@
-// The veld command-line program.
-#include <chrono>
+// The veld program: the library's streams at work on real files from the shell.
+// This file only wires the command line to the commands.
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "VELD_File.h"
-#include "cipher.h"
+#include "cli_support.h"
+#include "commands.h"
+
+using namespace veldcli;
 
 namespace {
 
-std::vector<unsigned char> sampleBytes(std::size_t n) {
-    std::vector<unsigned char> v(n);
-    std::uint32_t x = 2463534242u;
-    for (auto& b : v) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<unsigned char>(x);
+const char* const kCommands[] = {"pack", "unpack", "info", "cat", "verify", "append", "demo", "bench"};
+
+struct Row0Option {
+    std::int64_t value = 0;
+    CLI::Option* option = nullptr;
+    std::optional<std::int64_t> get() const {
+        return option && option->count() ? std::optional<std::int64_t>(value) : std::nullopt;
     }
-    return v;
+};
+
+void addRow0(CLI::App* cmd, Row0Option& row0, bool required) {
+    row0.option = cmd->add_option("--row0", row0.value,
+                                  required ? "P, where the dictionary part ends and the case data begins"
+                                           : "P, where the dictionary part ends (found in the file when omitted)");
+    if (required) row0.option->required();
 }
 
-bool roundTrip(const std::string& path, bool encrypt, const std::vector<unsigned char>& data) {
-    const auto start = std::chrono::steady_clock::now();
-    RefCountPtr<VELD_File> file(new VELD_File(encrypt));
-    ExtNameStr name;
-    name.SetGeneric(path);
-    if (!file->Open(name, "w+b")) return false;
-    std::uint64_t written = 0;
-    const std::size_t piece = 65536 + 7;  // odd pieces exercise the held-back cipher bytes
-    for (std::size_t at = 0; at < data.size(); at += piece) {
-        const std::size_t n = std::min(piece, data.size() - at);
-        written += file->Write(data.data() + at, n, static_cast<std::int64_t>(at));
-    }
-    file->FinishEncryption();
-    std::vector<unsigned char> back(data.size() + 16);
-    std::uint64_t got = 0;
-    for (;;) {
-        const std::uint64_t n = file->Read(back.data() + got, 1 << 20, static_cast<std::int64_t>(got));
-        got += n;
-        if (n == 0) break;
-    }
-    const double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    const bool same = got == data.size() && std::memcmp(back.data(), data.data(), data.size()) == 0;
-    std::printf("  %-10s wrote %llu bytes, file %lld bytes on disk, read %llu back, %s, %.1f ms\n",
-                encrypt ? "enciphered" : "plain", static_cast<unsigned long long>(written),
-                static_cast<long long>(file->Size()), static_cast<unsigned long long>(got),
-                same ? "match" : "MISMATCH", ms);
-    return same;
+void addSwap(CLI::App* cmd, bool& swap) {
+    cmd->add_flag("--swap", swap, "the heading and table are in the other byte order (big-endian)");
 }
 
-int demo(const std::string& dir) {
-    std::filesystem::create_directories(dir);
-    const auto data = sampleBytes(8 << 20);
-    SetKeepEncrypt(true);
-    veld::SetCipherPassphrase("veld demo");
-    std::printf("veld demo: raw file round trips in %s\n", dir.c_str());
-    bool ok = roundTrip(dir + "/plain.bin", false, data);
-    ok = roundTrip(dir + "/enciphered.bin", true, data) && ok;
-    std::printf(ok ? "all round trips matched\n" : "a round trip FAILED\n");
-    return ok ? 0 : 1;
+std::string defaultDir(const char* name) {
+    std::error_code ec;
+    const auto tmp = std::filesystem::temp_directory_path(ec);
+    return ((ec ? std::filesystem::path(".") : tmp) / name).string();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && std::strcmp(argv[1], "demo") == 0) {
-        std::string dir = (std::filesystem::temp_directory_path() / "veld-demo").string();
-        if (argc >= 4 && std::strcmp(argv[2], "--dir") == 0) dir = argv[3];
-        return demo(dir);
+    CLI::App app{
+        "veld: pack, inspect, extract, verify and append to compressed data files.\n"
+        "A data file is a plain dictionary part (bytes 0 to P-1) followed by the case data,\n"
+        "stored as independent zlib blocks with a position-info table and a 24-byte heading at P.\n"
+        "Positions are those of the uncompressed file.",
+        "veld"};
+    app.set_version_flag("--version", "veld 0.1.0");
+    app.require_subcommand(1);
+    app.footer(
+        "Examples:\n"
+        "  veld pack survey.dat survey.zdat --row0 61440   compress the case data after byte 61440\n"
+        "  veld info survey.zdat                           what the heading and table say\n"
+        "  veld verify survey.zdat                         check every block\n"
+        "  veld demo                                       the whole round trip on built-in data\n"
+        "Run 'veld COMMAND --help' for a command's options.\n"
+        "Exit status: 0 success, 1 damaged file or I/O error, 2 usage error.");
+
+    PackOptions pack;
+    auto* packCmd = app.add_subcommand("pack", "compress the case data of an uncompressed file");
+    packCmd->add_option("INPUT", pack.input, "uncompressed file: dictionary part, then case data")->required();
+    packCmd->add_option("OUTPUT", pack.output, "compressed data file to write")->required();
+    packCmd->add_option("--row0", pack.row0, "P, where the dictionary part ends and the case data begins")
+        ->required()
+        ->check(CLI::PositiveNumber);
+    packCmd->add_option("--threads", pack.threads, "0: compress on this thread; 1: a worker compresses and writes")
+        ->check(CLI::IsMember({0, 1}));
+    packCmd->add_option("--flush-every", pack.flushEvery, "end a block early after each BYTES of case data")
+        ->check(CLI::PositiveNumber);
+    packCmd->add_flag("--quiet", pack.quiet, "no progress bar and no summary");
+    packCmd->footer(
+        "Bytes 0 to P-1 are copied as they are; the rest becomes blocks of 4,190,208 bytes.\n"
+        "OUTPUT appears only once it is complete.\n"
+        "Example:\n  veld pack survey.dat survey.zdat --row0 61440 --threads 1");
+
+    UnpackOptions unpack;
+    Row0Option unpackRow0;
+    auto* unpackCmd = app.add_subcommand("unpack", "write the uncompressed file back");
+    unpackCmd->add_option("INPUT", unpack.input, "compressed data file")->required();
+    unpackCmd->add_option("OUTPUT", unpack.output, "uncompressed file to write")->required();
+    addRow0(unpackCmd, unpackRow0, false);
+    addSwap(unpackCmd, unpack.swap);
+    unpackCmd->add_option("--threads", unpack.threads, "0: inflate on this thread; 2: a worker inflates ahead")
+        ->check(CLI::IsMember({0, 2}));
+    unpackCmd->add_flag("--quiet", unpack.quiet, "no progress bar and no summary");
+    unpackCmd->footer("OUTPUT appears only once it is complete.\nExample:\n  veld unpack survey.zdat survey.dat --threads 2");
+
+    InfoOptions info;
+    Row0Option infoRow0;
+    auto* infoCmd = app.add_subcommand("info", "show the heading, the table's summary and the blocks");
+    infoCmd->add_option("FILE", info.file, "compressed data file")->required();
+    addRow0(infoCmd, infoRow0, false);
+    addSwap(infoCmd, info.swap);
+    infoCmd->add_flag("--json", info.json, "one JSON object instead of text");
+    infoCmd->add_flag("--blocks", info.blocks, "one line (or JSON object) per block");
+    infoCmd->footer("Example:\n  veld info survey.zdat --blocks\n  veld info survey.zdat --json");
+
+    CatOptions cat;
+    Row0Option catRow0;
+    std::int64_t catLength = 0;
+    auto* catCmd = app.add_subcommand("cat", "write a range of the uncompressed file to standard output");
+    catCmd->add_option("FILE", cat.file, "compressed data file")->required();
+    addRow0(catCmd, catRow0, false);
+    addSwap(catCmd, cat.swap);
+    catCmd->add_option("--offset", cat.offset, "first position to write (default 0)")->check(CLI::NonNegativeNumber);
+    auto* lengthOpt = catCmd->add_option("--length", catLength, "bytes to write (default: to the end)")
+                          ->check(CLI::NonNegativeNumber);
+    catCmd->add_option("--threads", cat.threads, "0: inflate on this thread; 2: a worker inflates ahead")
+        ->check(CLI::IsMember({0, 2}));
+    catCmd->footer(
+        "Only the blocks that hold the range are read. Positions below P are the dictionary part.\n"
+        "Example:\n  veld cat survey.zdat --offset 4190000 --length 1000 | od -A d -t x1 | head");
+
+    VerifyOptions verify;
+    Row0Option verifyRow0;
+    auto* verifyCmd = app.add_subcommand("verify", "check every rule of the layout and inflate every block");
+    verifyCmd->add_option("FILE", verify.file, "compressed data file")->required();
+    addRow0(verifyCmd, verifyRow0, false);
+    addSwap(verifyCmd, verify.swap);
+    verifyCmd->add_option("--threads", verify.threads, "0: inflate on this thread; 2: inflate beside the reads")
+        ->check(CLI::IsMember({0, 2}));
+    verifyCmd->add_flag("--quiet", verify.quiet, "no progress bar and no summary line");
+    verifyCmd->footer(
+        "Each problem is named with its block number and file offset; exit status 1 if any.\n"
+        "Example:\n  veld verify survey.zdat --threads 2");
+
+    AppendOptions append;
+    Row0Option appendRow0;
+    auto* appendCmd = app.add_subcommand("append", "add INPUT's bytes to the end of the case data");
+    appendCmd->add_option("FILE", append.file, "compressed data file, changed in place")->required();
+    appendCmd->add_option("INPUT", append.input, "plain bytes to add (more case records)")->required();
+    addRow0(appendCmd, appendRow0, false);
+    addSwap(appendCmd, append.swap);
+    appendCmd->footer(
+        "A short last block is rewritten with the new bytes after the old ones; the table and\n"
+        "heading are written anew, in this machine's byte order.\n"
+        "Example:\n  veld append survey.zdat more-records.bin");
+
+    DemoOptions demo;
+    demo.dir = defaultDir("veld-demo");
+    auto* demoCmd = app.add_subcommand("demo", "pack, read back, append and verify built-in survey data");
+    demoCmd->add_option("--dir", demo.dir, "where the demo's files go")->capture_default_str();
+    demoCmd->footer("Exit status 0 only when every round trip matched.\nExample:\n  veld demo --dir /tmp/veld-demo");
+
+    BenchOptions bench;
+    bench.dir = defaultDir("veld-bench");
+    auto* benchCmd = app.add_subcommand("bench", "measure the streams against references in the same run");
+    benchCmd->add_option("--dir", bench.dir, "where the benchmark's files go")->capture_default_str();
+    benchCmd->add_option("--size", bench.sizeMiB, "MiB of case data for the compressed rows (plain rows: 4 times)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 4096));
+    benchCmd->add_flag("--json", bench.json, "the same table as JSON");
+    benchCmd->footer("Example:\n  veld bench --size 64");
+
+    // An unknown first word reads better as a command than as a stray argument.
+    if (argc >= 2 && argv[1][0] != '-') {
+        bool known = false;
+        for (const char* c : kCommands) known = known || std::strcmp(argv[1], c) == 0;
+        if (!known) {
+            reportError("", std::string("unknown command '") + argv[1] +
+                                "' (commands: pack, unpack, info, cat, verify, append, demo, bench; see veld --help)");
+            return kExitUsage;
+        }
     }
-    std::fprintf(stderr, "usage: veld demo [--dir DIR]\n");
-    return 2;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);  // --help, --version
+    } catch (const CLI::ParseError& e) {
+        std::string text = e.what();
+        if (text.empty()) text = e.get_name();
+        reportError("", text + " (see veld --help)");
+        return kExitUsage;
+    }
+
+    if (*packCmd) return runReported(pack.input, [&] { return runPack(pack); });
+    if (*unpackCmd) {
+        unpack.row0 = unpackRow0.get();
+        return runReported(unpack.input, [&] { return runUnpack(unpack); });
+    }
+    if (*infoCmd) {
+        info.row0 = infoRow0.get();
+        return runReported(info.file, [&] { return runInfo(info); });
+    }
+    if (*catCmd) {
+        cat.row0 = catRow0.get();
+        if (lengthOpt->count()) cat.length = catLength;
+        return runReported(cat.file, [&] { return runCat(cat); });
+    }
+    if (*verifyCmd) {
+        verify.row0 = verifyRow0.get();
+        return runReported(verify.file, [&] { return runVerify(verify); });
+    }
+    if (*appendCmd) {
+        append.row0 = appendRow0.get();
+        return runReported(append.file, [&] { return runAppend(append); });
+    }
+    if (*demoCmd) return runReported(demo.dir, [&] { return runDemo(demo); });
+    if (*benchCmd) return runReported(bench.dir, [&] { return runBench(bench); });
+    return kExitUsage;
 }

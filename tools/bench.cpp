@@ -1,0 +1,410 @@
+// bench: each row is a throughput of the library beside a reference measured
+// in the same run on the same data (plain system calls, or zlib called
+// directly on the same blocks), and their ratio. Each figure is the best of
+// three runs; files stay in the page cache and writes are not synced, for
+// the library and the reference alike.
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "VELD_FileStream.h"
+#include "cli_support.h"
+#include "commands.h"
+#include "compressedLayout.h"
+#include "layout_inspector.h"
+#include "sample_data.h"
+#include "stream_io.h"
+#include "sys_file.h"
+#include "zcmpsFilestr.h"
+
+namespace veldcli {
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Clock = std::chrono::steady_clock;
+using veld::layout::kBlockSize;
+
+constexpr int kRuns = 3;
+constexpr std::uint64_t kPlainPiece = 64 * 1024;  // a typical application read or write
+constexpr std::uint64_t kCasePiece = 1 << 20;
+
+struct BenchRow {
+    std::string what;
+    double veld;
+    std::string reference;
+    double ref;
+    std::string unit;
+};
+
+// The fastest of kRuns runs, in seconds.
+double best(const std::function<void()>& run) {
+    double fastest = 1e300;
+    for (int i = 0; i < kRuns; ++i) {
+        const auto start = Clock::now();
+        run();
+        fastest = std::min(fastest, std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    return fastest;
+}
+
+double mibPerSecond(std::uint64_t bytes, double seconds) { return bytes / seconds / (1 << 20); }
+
+class Bench {
+public:
+    explicit Bench(const BenchOptions& o) : fOptions(o) {}
+    int run();
+
+private:
+    std::string path(const std::string& name) const {
+        return (std::filesystem::path(fOptions.dir) / name).string();
+    }
+    void add(std::string what, double veld, std::string reference, double ref, std::string unit = "MiB/s") {
+        fRows.push_back({std::move(what), veld, std::move(reference), ref, std::move(unit)});
+        if (!fOptions.json) printRow(fRows.back());
+    }
+    void printRow(const BenchRow& r) const;
+    void check(bool ok, const std::string& what) {
+        if (!ok && fFailure.empty()) fFailure = what;
+    }
+
+    void plainRows();
+    void compressedWriteRows();
+    void compressedReadRows();
+    void randomReadRows();
+
+    // Library side.
+    void writeCompressed(const std::string& file, int threads, bool makeRecords);
+    void readCompressed(const std::string& file, int threads, bool checkRecords);
+    // Reference side: zlib on the same blocks, plain system calls for the file.
+    void writeReference(const std::string& file, bool makeRecords);
+    void readReference(const std::string& file, bool checkRecords);
+    // The caller's own work: making records as it writes, checking them as it reads.
+    std::uint64_t makePiece(std::uint64_t at, unsigned char* piece);
+    void checkPiece(std::uint64_t at, const unsigned char* piece, std::uint64_t n);
+
+    BenchOptions fOptions;
+    std::string fDict;
+    Bytes fCases;
+    Bytes fScratch;
+    Layout fLayout;  // of the compressed file, for the reference readers
+    std::vector<BenchRow> fRows;
+    std::string fFailure;
+};
+
+void Bench::printRow(const BenchRow& r) const {
+    char veld[32], ref[32];
+    std::snprintf(veld, sizeof veld, "%.0f %s", r.veld, r.unit.c_str());
+    std::snprintf(ref, sizeof ref, "%.0f %s", r.ref, r.unit.c_str());
+    std::printf("  %-40s %14s   %-44s %14s  %5.2f\n", r.what.c_str(), veld, r.reference.c_str(), ref,
+                r.ref > 0 ? r.veld / r.ref : 0.0);
+    std::fflush(stdout);
+}
+
+std::uint64_t Bench::makePiece(std::uint64_t at, unsigned char* piece) {
+    const std::size_t rs = sampleRecordSize();
+    const std::uint64_t records = std::min<std::uint64_t>(kCasePiece / rs, (fCases.size() - at) / rs);
+    sampleRecords(at / rs, records, piece);
+    return records * rs;
+}
+
+void Bench::checkPiece(std::uint64_t at, const unsigned char* piece, std::uint64_t n) {
+    const std::size_t rs = sampleRecordSize();
+    const std::uint64_t first = at / rs, last = (at + n - 1) / rs;
+    fScratch.resize((last - first + 1) * rs);
+    sampleRecords(first, last - first + 1, fScratch.data());
+    check(std::memcmp(fScratch.data() + (at - first * rs), piece, n) == 0,
+          "a record read back differs at case offset " + std::to_string(at));
+}
+
+void Bench::plainRows() {
+    const std::uint64_t total = 4 * fCases.size();
+    const std::string veldFile = path("plain.veld"), refFile = path("plain.ref");
+    auto pieceAt = [this](std::uint64_t at) { return fCases.data() + at % fCases.size(); };
+    const double w = best([&] {
+        VELD_FileStream out;
+        openStream(out, veldFile, "wb");
+        for (std::uint64_t at = 0; at < total; at += kPlainPiece) writeAll(out, pieceAt(at), kPlainPiece, veldFile);
+        out.Close();
+    });
+    const double wr = best([&] {
+        SysFile out(refFile, 'w');
+        for (std::uint64_t at = 0; at < total; at += kPlainPiece) out.write(pieceAt(at), kPlainPiece);
+    });
+    add("plain stream write, 64 KiB pieces", mibPerSecond(total, w), "write() loop, 64 KiB pieces",
+        mibPerSecond(total, wr));
+
+    Bytes piece(kPlainPiece);
+    const double r = best([&] {
+        VELD_FileStream in;
+        openStream(in, veldFile, "rb");
+        std::uint64_t got = 0;
+        while (const std::uint64_t n = in.Read(piece.data(), kPlainPiece)) got += n;
+        check(got == total, "the plain stream read back " + std::to_string(got) + " bytes");
+    });
+    const double rr = best([&] {
+        SysFile in(refFile, 'r');
+        while (in.read(piece.data(), kPlainPiece)) {
+        }
+    });
+    add("plain stream read, 64 KiB pieces", mibPerSecond(total, r), "read() loop, 64 KiB pieces",
+        mibPerSecond(total, rr));
+}
+
+void Bench::writeCompressed(const std::string& file, int threads, bool makeRecords) {
+    VELD_FileStream out;
+    openStream(out, file, "wb");
+    writeAll(out, fDict.data(), fDict.size(), file);
+    const auto row0 = static_cast<std::int64_t>(fDict.size());
+    zcmpsFilestr z(out);
+    if (threads) z.setMultiThread(threads);
+    z.setRow0Pos(row0);
+    z.Seek(row0, VELD_StrBaseIO::FromStart);
+    Bytes piece(kCasePiece);
+    for (std::uint64_t at = 0; at < fCases.size();) {
+        std::uint64_t n;
+        if (makeRecords) {
+            n = makePiece(at, piece.data());
+            z.Write(piece.data(), n);
+        } else {
+            n = std::min<std::uint64_t>(kCasePiece, fCases.size() - at);
+            z.Write(fCases.data() + at, n);
+        }
+        at += n;
+    }
+    z.Close();
+}
+
+void Bench::writeReference(const std::string& file, bool makeRecords) {
+    SysFile out(file, 'w');
+    out.write(fDict.data(), fDict.size());
+    out.write("heading-placeholder-24by", 24);
+    Bytes payload(compressBound(kBlockSize)), block(kBlockSize), piece(kCasePiece);
+    auto store = [&](const unsigned char* src, std::uint64_t n) {
+        uLongf len = static_cast<uLongf>(payload.size());
+        check(compress2(payload.data(), &len, src, static_cast<uLong>(n), 1) == Z_OK, "zlib refused a block");
+        out.write(payload.data(), len);
+    };
+    if (!makeRecords) {
+        for (std::uint64_t at = 0; at < fCases.size(); at += kBlockSize)
+            store(fCases.data() + at, std::min<std::uint64_t>(kBlockSize, fCases.size() - at));
+        return;
+    }
+    // The caller makes pieces and gathers them into blocks, as the stream does.
+    std::uint64_t filled = 0;
+    for (std::uint64_t at = 0; at < fCases.size();) {
+        const std::uint64_t n = makePiece(at, piece.data());
+        at += n;
+        for (std::uint64_t used = 0; used < n;) {
+            const std::uint64_t m = std::min<std::uint64_t>(n - used, kBlockSize - filled);
+            std::memcpy(block.data() + filled, piece.data() + used, m);
+            filled += m;
+            used += m;
+            if (filled == kBlockSize) {
+                store(block.data(), filled);
+                filled = 0;
+            }
+        }
+    }
+    if (filled) store(block.data(), filled);
+}
+
+void Bench::compressedWriteRows() {
+    const std::string f0 = path("cases.s0.zdat"), f1 = path("cases.s1.zdat"), ref = path("cases.ref");
+    const std::uint64_t n = fCases.size();
+    const double ref0 = mibPerSecond(n, best([&] { writeReference(ref, false); }));
+    add("compressed write, setting 0", mibPerSecond(n, best([&] { writeCompressed(f0, 0, false); })),
+        "zlib compress2 level 1 per block + write()", ref0);
+    add("compressed write, setting 1 (worker)", mibPerSecond(n, best([&] { writeCompressed(f1, 1, false); })),
+        "zlib compress2 level 1 per block + write()", ref0);
+    const double refWork = mibPerSecond(n, best([&] { writeReference(ref, true); }));
+    add("caller makes records + write, setting 0",
+        mibPerSecond(n, best([&] { writeCompressed(f0, 0, true); })), "makes records + zlib + write(), serial",
+        refWork);
+    add("caller makes records + write, setting 1",
+        mibPerSecond(n, best([&] { writeCompressed(f1, 1, true); })), "makes records + zlib + write(), serial",
+        refWork);
+    check(std::filesystem::file_size(f0) == std::filesystem::file_size(f1),
+          "settings 0 and 1 wrote files of different sizes");
+}
+
+void Bench::readCompressed(const std::string& file, int threads, bool checkRecords) {
+    VELD_FileStream in;
+    openStream(in, file, "rb");
+    const auto row0 = static_cast<std::int64_t>(fDict.size());
+    zcmpsFilestr z(in);
+    if (threads) z.setMultiThread(threads);
+    z.readFilePosInfo(row0, false);
+    z.Seek(row0, VELD_StrBaseIO::FromStart);
+    Bytes piece(kCasePiece);
+    std::uint64_t at = 0;
+    while (const std::uint64_t n = z.Read(piece.data(), piece.size())) {
+        if (checkRecords) checkPiece(at, piece.data(), n);
+        at += n;
+    }
+    z.Close();
+    check(at == fCases.size(), "the compressed stream read back " + std::to_string(at) + " bytes");
+}
+
+void Bench::readReference(const std::string& file, bool checkRecords) {
+    SysFile in(file, 'r');
+    Bytes payload(static_cast<std::size_t>(veld::layout::kMaxPayloadSize)), block(kBlockSize), piece(kCasePiece);
+    std::uint64_t at = 0;
+    for (const blockInfo& b : fLayout.blocks) {
+        in.seek(b.translatePos);
+        in.read(payload.data(), static_cast<std::uint64_t>(b.translateSize));
+        uLongf len = kBlockSize;
+        check(uncompress(block.data(), &len, payload.data(), static_cast<uLong>(b.translateSize)) == Z_OK,
+              "zlib refused a block");
+        // The application takes the block in pieces, as from the stream.
+        for (std::uint64_t used = 0; used < len; used += kCasePiece) {
+            const std::uint64_t m = std::min<std::uint64_t>(kCasePiece, len - used);
+            std::memcpy(piece.data(), block.data() + used, m);
+            if (checkRecords) checkPiece(at, piece.data(), m);
+            at += m;
+        }
+    }
+}
+
+void Bench::compressedReadRows() {
+    const std::string f0 = path("cases.s0.zdat");
+    {
+        RawReader raw(f0);
+        fLayout = requireSoundLayout(raw, static_cast<std::int64_t>(fDict.size()), false);
+    }
+    const std::uint64_t n = fCases.size();
+    const double ref = mibPerSecond(n, best([&] { readReference(f0, false); }));
+    add("compressed read, setting 0", mibPerSecond(n, best([&] { readCompressed(f0, 0, false); })),
+        "read() + zlib uncompress per block", ref);
+    add("compressed read, setting 2 (read-ahead)", mibPerSecond(n, best([&] { readCompressed(f0, 2, false); })),
+        "read() + zlib uncompress per block", ref);
+    const double refWork = mibPerSecond(n, best([&] { readReference(f0, true); }));
+    add("read + caller checks records, setting 0", mibPerSecond(n, best([&] { readCompressed(f0, 0, true); })),
+        "read() + uncompress + checks records, serial", refWork);
+    add("read + caller checks records, setting 2", mibPerSecond(n, best([&] { readCompressed(f0, 2, true); })),
+        "read() + uncompress + checks records, serial", refWork);
+}
+
+void Bench::randomReadRows() {
+    const std::string f0 = path("cases.s0.zdat");
+    const auto row0 = static_cast<std::int64_t>(fDict.size());
+    const std::uint64_t caseBytes = fCases.size();
+    constexpr std::uint64_t kRead = 1024;
+    // Compressed: nearly every read lands in another block, which is read and inflated whole.
+    const int blocks = static_cast<int>(fLayout.blocks.size());
+    const int count = 40 * std::max(1, std::min(blocks, 16));
+    std::vector<std::uint64_t> positions(static_cast<std::size_t>(count));
+    std::mt19937_64 rng(7);
+    for (auto& p : positions) p = rng() % (caseBytes - kRead);
+    Bytes buf(kRead);
+    const double veld = count / best([&] {
+        VELD_FileStream in;
+        openStream(in, f0, "rb");
+        zcmpsFilestr z(in);
+        z.readFilePosInfo(row0, false);
+        for (std::uint64_t p : positions) {
+            z.Seek(row0 + static_cast<std::int64_t>(p), VELD_StrBaseIO::FromStart);
+            const std::uint64_t got = z.Read(buf.data(), kRead);
+            check(got == kRead && std::memcmp(buf.data(), fCases.data() + p, kRead) == 0,
+                  "a random read differs at case offset " + std::to_string(p));
+        }
+        z.Close();
+    });
+    const double ref = count / best([&] {
+        SysFile in(f0, 'r');
+        Bytes payload(static_cast<std::size_t>(veld::layout::kMaxPayloadSize)), block(kBlockSize);
+        int cached = -1;
+        for (std::uint64_t p : positions) {
+            const std::int64_t pos = row0 + static_cast<std::int64_t>(p);
+            auto it = std::upper_bound(fLayout.blocks.begin(), fLayout.blocks.end(), pos,
+                                       [](std::int64_t v, const blockInfo& b) { return v < b.orginalPos; });
+            const int k = static_cast<int>(it - fLayout.blocks.begin()) - 1;
+            const blockInfo& b = fLayout.blocks[k];
+            if (k != cached) {
+                in.seek(b.translatePos);
+                in.read(payload.data(), static_cast<std::uint64_t>(b.translateSize));
+                uLongf len = kBlockSize;
+                uncompress(block.data(), &len, payload.data(), static_cast<uLong>(b.translateSize));
+                cached = k;
+            }
+            std::memcpy(buf.data(), block.data() + (pos - b.orginalPos), kRead);
+        }
+    });
+    add("random 1 KiB reads, compressed stream", veld, "read() + uncompress of the block, 1 cached", ref, "reads/s");
+
+    // Plain: every read refills the 4 MiB window; the reference reads 1 KiB.
+    const std::string plain = path("plain.veld");
+    const std::uint64_t plainSize = std::filesystem::file_size(plain);
+    const int plainCount = 1000;
+    std::vector<std::uint64_t> plainPositions(plainCount);
+    for (auto& p : plainPositions) p = rng() % (plainSize - kRead);
+    const double pv = plainCount / best([&] {
+        VELD_FileStream in;
+        openStream(in, plain, "rb");
+        for (std::uint64_t p : plainPositions) {
+            in.Seek(static_cast<std::int64_t>(p), VELD_StrBaseIO::FromStart);
+            in.Read(buf.data(), kRead);
+        }
+    });
+    const double pr = plainCount / best([&] {
+        SysFile in(plain, 'r');
+        for (std::uint64_t p : plainPositions) {
+            in.seek(static_cast<std::int64_t>(p));
+            in.read(buf.data(), kRead);
+        }
+    });
+    add("random 1 KiB reads, plain stream", pv, "lseek() + read() of 1 KiB", pr, "reads/s");
+}
+
+int Bench::run() {
+    std::filesystem::create_directories(fOptions.dir);
+    fDict = sampleDictionary();
+    const std::uint64_t records = recordsFor(static_cast<std::uint64_t>(fOptions.sizeMiB) << 20);
+    fCases.resize(records * sampleRecordSize());
+    sampleRecords(0, records, fCases.data());
+    if (!fOptions.json) {
+        std::printf("veld bench: %s of survey case data for the compressed rows, %s for the plain rows;\n"
+                    "best of %d runs each; files in %s (page cache, not synced)\n\n",
+                    humanBytes(static_cast<double>(fCases.size())).c_str(),
+                    humanBytes(4.0 * fCases.size()).c_str(), kRuns, fOptions.dir.c_str());
+        std::printf("  %-40s %14s   %-44s %14s  %5s\n", "veld", "", "reference", "", "ratio");
+    }
+    plainRows();
+    compressedWriteRows();
+    compressedReadRows();
+    randomReadRows();
+
+    if (fOptions.json) {
+        std::printf("{\n  \"case_bytes\": %llu,\n  \"plain_bytes\": %llu,\n  \"runs\": %d,\n  \"rows\": [",
+                    static_cast<unsigned long long>(fCases.size()),
+                    static_cast<unsigned long long>(4 * fCases.size()), kRuns);
+        for (std::size_t i = 0; i < fRows.size(); ++i) {
+            const BenchRow& r = fRows[i];
+            std::printf("%s\n    {\"what\": \"%s\", \"veld\": %.2f, \"reference\": \"%s\", \"reference_value\": %.2f, "
+                        "\"unit\": \"%s\", \"ratio\": %.4f}",
+                        i ? "," : "", r.what.c_str(), r.veld, r.reference.c_str(), r.ref, r.unit.c_str(),
+                        r.ref > 0 ? r.veld / r.ref : 0.0);
+        }
+        std::printf("\n  ],\n  \"checks\": \"%s\"\n}\n", fFailure.empty() ? "ok" : "failed");
+    }
+    for (const char* name : {"plain.veld", "plain.ref", "cases.s0.zdat", "cases.s1.zdat", "cases.ref"}) {
+        std::error_code ignored;
+        std::filesystem::remove(path(name), ignored);
+    }
+    if (!fFailure.empty()) throw CliError(kExitDamaged, fOptions.dir, "bench: " + fFailure);
+    return kExitOk;
+}
+
+}  // namespace
+
+int runBench(const BenchOptions& o) { return Bench(o).run(); }
+
+}  // namespace veldcli

@@ -1,0 +1,150 @@
+// cat and append: random access into a compressed data file, and growing
+// its case data in place.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "VELD_FileStream.h"
+#include "cli_support.h"
+#include "commands.h"
+#include "layout_inspector.h"
+#include "stream_io.h"
+#include "zcmpsFilestr.h"
+
+namespace veldcli {
+
+namespace {
+
+void emit(std::FILE* out, const unsigned char* bytes, std::uint64_t n) {
+    if (n && std::fwrite(bytes, 1, n, out) != n) {
+        const int err = errno;
+        throw CliError(kExitDamaged, "standard output",
+                       std::string("cannot write: ") + (err ? std::strerror(err) : "refused"));
+    }
+}
+
+}  // namespace
+
+int runCat(const CatOptions& o) {
+    std::int64_t row0;
+    Layout layout;
+    {
+        RawReader raw(o.file);
+        row0 = resolveRow0(raw, o.row0, o.swap);
+        layout = requireSoundLayout(raw, row0, o.swap);
+    }
+    const std::int64_t end = layout.dataEnd;
+    if (o.offset < 0) throw CliError(kExitUsage, "", "--offset must not be negative");
+    if (o.length && *o.length < 0) throw CliError(kExitUsage, "", "--length must not be negative");
+    if (o.offset > end)
+        throw CliError(kExitUsage, o.file,
+                       "--offset " + std::to_string(o.offset) + " lies beyond the end of the data (" +
+                           std::to_string(end) + ")");
+    std::int64_t left = end - o.offset;
+    if (o.length) left = std::min(left, *o.length);
+
+    std::FILE* out = binaryStdout();
+    PieceBuffer piece;
+    VELD_FileStream in;
+    openStream(in, o.file, "rb");
+    std::int64_t at = o.offset;
+    // The dictionary part is plain bytes, read through the plain stream.
+    if (at < row0 && left > 0) {
+        in.Seek(at, VELD_StrBaseIO::FromStart);
+        std::int64_t plain = std::min(left, row0 - at);
+        while (plain > 0) {
+            const std::uint64_t n = in.Read(piece.data(), std::min<std::uint64_t>(piece.size(), plain));
+            if (n == 0) throw CliError(kExitDamaged, o.file, "the dictionary part ends early");
+            emit(out, piece.data(), n);
+            plain -= static_cast<std::int64_t>(n);
+            left -= static_cast<std::int64_t>(n);
+            at += static_cast<std::int64_t>(n);
+        }
+    }
+    if (left > 0) {
+        // Only the blocks that hold [at, at + left) are read and inflated.
+        zcmpsFilestr z(in);
+        if (o.threads >= 2) z.setMultiThread(o.threads);
+        z.readFilePosInfo(row0, o.swap);
+        z.Seek(at, VELD_StrBaseIO::FromStart);
+        while (left > 0) {
+            const std::uint64_t n = z.Read(piece.data(), std::min<std::uint64_t>(piece.size(), left));
+            if (n == 0)
+                throw CliError(kExitDamaged, o.file,
+                               "the case data ends at " + std::to_string(at) + ", before the table's end " +
+                                   std::to_string(end));
+            emit(out, piece.data(), n);
+            left -= static_cast<std::int64_t>(n);
+            at += static_cast<std::int64_t>(n);
+        }
+        z.Close();
+    }
+    if (std::fflush(out) != 0) {
+        const int err = errno;
+        throw CliError(kExitDamaged, "standard output",
+                       std::string("cannot write: ") + (err ? std::strerror(err) : "refused"));
+    }
+    return kExitOk;
+}
+
+Transfer appendFile(const std::string& file, const std::string& input, std::int64_t row0, bool swap) {
+    Layout layout;
+    {
+        RawReader raw(file);
+        layout = requireSoundLayout(raw, row0, swap);
+    }
+    std::error_code ec;
+    if (std::filesystem::equivalent(file, input, ec))
+        throw CliError(kExitUsage, input, "cannot append a file to itself");
+    // The input is opened first: a missing input must not touch the data file.
+    VELD_FileStream src;
+    openStream(src, input, "rb");
+    const std::int64_t inSize = streamSize(src);
+
+    VELD_FileStream in;
+    openStream(in, file, "rb");
+    zcmpsFilestr z(in);
+    z.readFilePosInfo(row0, swap);
+    const std::int64_t end = layout.dataEnd;
+    z.Seek(end, VELD_StrBaseIO::FromStart);
+    PieceBuffer piece;
+    std::uint64_t done = 0;
+    try {
+        z.setFileToAppend(end, swap);
+        while (done < static_cast<std::uint64_t>(inSize)) {
+            const std::uint64_t n =
+                src.Read(piece.data(), std::min<std::uint64_t>(piece.size(), inSize - done));
+            if (n == 0) throw CliError(kExitDamaged, input, "ended early");
+            z.Write(piece.data(), n);
+            done += n;
+        }
+        z.Close();
+    } catch (...) {
+        // The old table may already be overwritten: say so, once, with the cause.
+        throw CliError(kExitDamaged, file,
+                       "append failed after " + std::to_string(done) + " bytes, the file may now be damaged: " +
+                           describeCurrentException());
+    }
+    Transfer t;
+    t.row0 = row0;
+    t.caseBytes = done;
+    t.fileSize = static_cast<std::int64_t>(std::filesystem::file_size(file, ec));
+    return t;
+}
+
+int runAppend(const AppendOptions& o) {
+    std::int64_t row0;
+    {
+        RawReader raw(o.file);
+        row0 = resolveRow0(raw, o.row0, o.swap);
+    }
+    const Transfer t = appendFile(o.file, o.input, row0, o.swap);
+    std::printf("%s: appended %s bytes of case data; %s bytes on disk\n", o.file.c_str(),
+                groupDigits(t.caseBytes).c_str(), groupDigits(static_cast<std::uint64_t>(t.fileSize)).c_str());
+    return kExitOk;
+}
+
+}  // namespace veldcli

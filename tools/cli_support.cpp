@@ -1,0 +1,175 @@
+#include "cli_support.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "SystemFileException.h"
+#include "ThrowError.h"
+#include "check.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace veldcli {
+
+void reportError(const std::string& subject, const std::string& message) {
+    std::string line = "veld: ";
+    if (!subject.empty()) line += subject + ": ";
+    line += message;
+    // One line, whatever the message held.
+    for (char& c : line)
+        if (c == '\n' || c == '\r') c = ' ';
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+std::string describeCurrentException() {
+    try {
+        throw;
+    } catch (const veld::CheckFailure& e) {
+        std::string text = "check failed: " + e.expression();
+        if (!e.detail().empty()) text += " (" + e.detail() + ")";
+        return text;
+    } catch (const veld::DataSourceError& e) {
+        std::string text = e.what();
+        text += " (error " + std::to_string(e.code());
+        if (e.sysErrno() != 0) text += ": " + std::string(std::strerror(e.sysErrno()));
+        return text + ")";
+    } catch (const SystemFileException& e) {
+        return "cannot reopen the file: " + e.fExpression + " (error " +
+               std::to_string(e.fErrorNumber) + ", line " + std::to_string(e.fLine) + ")";
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown failure";
+    }
+}
+
+int runReported(const std::string& subject, const std::function<int()>& body) {
+    try {
+        return body();
+    } catch (const CliError& e) {
+        reportError(e.subject().empty() ? subject : e.subject(), e.what());
+        return e.status();
+    } catch (const veld::DataSourceError& e) {
+        // The raw file names the file it failed on; it may be another than `subject`.
+        reportError(e.fileName().empty() ? subject : e.fileName(), describeCurrentException());
+        return kExitDamaged;
+    } catch (...) {
+        reportError(subject, describeCurrentException());
+        return kExitDamaged;
+    }
+}
+
+// Temporary outputs still to be removed if the process is interrupted. Fixed
+// storage, because the signal handler may not allocate.
+namespace {
+
+constexpr int kSlots = 4;
+constexpr std::size_t kPathMax = 4096;
+char gPendingPaths[kSlots][kPathMax];
+std::atomic<bool> gPendingUsed[kSlots];
+std::atomic<bool> gHandlersInstalled{false};
+
+extern "C" void removePendingAndExit(int sig) {
+    for (int i = 0; i < kSlots; ++i)
+        if (gPendingUsed[i].load()) std::remove(gPendingPaths[i]);
+    std::_Exit(128 + sig);
+}
+
+int claimSlot(const std::string& path) {
+    if (path.size() >= kPathMax) return -1;
+    for (int i = 0; i < kSlots; ++i) {
+        if (!gPendingUsed[i].load()) {
+            std::memcpy(gPendingPaths[i], path.c_str(), path.size() + 1);
+            gPendingUsed[i].store(true);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void releaseSlot(const std::string& path) {
+    for (int i = 0; i < kSlots; ++i)
+        if (gPendingUsed[i].load() && path == gPendingPaths[i]) gPendingUsed[i].store(false);
+}
+
+}  // namespace
+
+PendingOutput::PendingOutput(std::string finalPath) : fFinalPath(std::move(finalPath)) {
+    namespace fs = std::filesystem;
+    const fs::path target(fFinalPath);
+    fs::path temp = target;
+    temp += ".veld-partial";
+    fTempPath = temp.string();
+    if (!gHandlersInstalled.exchange(true)) {
+        std::signal(SIGINT, removePendingAndExit);
+        std::signal(SIGTERM, removePendingAndExit);
+    }
+    claimSlot(fTempPath);
+}
+
+PendingOutput::~PendingOutput() {
+    if (!fCommitted) {
+        std::error_code ignored;
+        std::filesystem::remove(fTempPath, ignored);
+    }
+    releaseSlot(fTempPath);
+}
+
+void PendingOutput::commit() {
+    std::error_code ec;
+    std::filesystem::rename(fTempPath, fFinalPath, ec);
+    if (ec) throw CliError(kExitDamaged, fFinalPath, "cannot put the output in place: " + ec.message());
+    fCommitted = true;
+}
+
+std::FILE* binaryStdout() {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    return stdout;
+}
+
+bool stderrIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+std::string groupDigits(std::uint64_t n) {
+    std::string digits = std::to_string(n);
+    std::string out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string humanBytes(double bytes) {
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int u = 0;
+    while (bytes >= 1024.0 && u < 4) {
+        bytes /= 1024.0;
+        ++u;
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", bytes, units[u]);
+    return buf;
+}
+
+}  // namespace veldcli

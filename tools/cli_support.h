@@ -1,0 +1,77 @@
+// What every command shares: exit statuses, the one-line error report, the
+// translation of the library's exceptions, and output files that appear
+// under their final name only once they are complete.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+namespace veldcli {
+
+enum ExitStatus : int {
+    kExitOk = 0,
+    kExitDamaged = 1,  // the file is damaged, or an I/O error happened
+    kExitUsage = 2,    // unknown command or option, missing argument, P not found
+};
+
+// A failure a command reports itself: printed as "veld: SUBJECT: message".
+class CliError : public std::runtime_error {
+public:
+    CliError(int status, std::string subject, const std::string& message)
+        : std::runtime_error(message), fStatus(status), fSubject(std::move(subject)) {}
+    int status() const { return fStatus; }
+    const std::string& subject() const { return fSubject; }
+
+private:
+    int fStatus;
+    std::string fSubject;
+};
+
+// Runs `body`; every exception the library or a command raises becomes one
+// line on standard error and an exit status. `subject` names the file the
+// command works on, used when the exception does not name one itself.
+int runReported(const std::string& subject, const std::function<int()>& body);
+
+// The text of the exception in flight, in the words of the error line
+// (check text, error code, ...). Call only inside a catch block.
+std::string describeCurrentException();
+
+// Writes "veld: SUBJECT: message" (or "veld: message" with no subject).
+void reportError(const std::string& subject, const std::string& message);
+
+// An output file written under a temporary name beside its final one and
+// renamed into place by commit(). Until then, a failure, an exception or an
+// interrupt (Ctrl-C, SIGTERM) removes it, so no half-written file ever
+// carries the final name.
+class PendingOutput {
+public:
+    explicit PendingOutput(std::string finalPath);
+    ~PendingOutput();
+    PendingOutput(const PendingOutput&) = delete;
+    PendingOutput& operator=(const PendingOutput&) = delete;
+
+    const std::string& path() const { return fTempPath; }
+    const std::string& finalPath() const { return fFinalPath; }
+    void commit();
+
+private:
+    std::string fFinalPath;
+    std::string fTempPath;
+    bool fCommitted = false;
+};
+
+// Standard output in binary mode (no newline translation on Windows).
+std::FILE* binaryStdout();
+
+// True when standard error is a terminal (for the progress bar).
+bool stderrIsTerminal();
+
+// "12,345,678"
+std::string groupDigits(std::uint64_t n);
+// "41.9 MiB"
+std::string humanBytes(double bytes);
+
+}  // namespace veldcli

@@ -1,0 +1,89 @@
+// The veld program's commands. Each takes its parsed options, does its work
+// through the library's public classes, and returns an exit status or raises
+// (CliError or the library's own exceptions; main turns them into one line).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace veldcli {
+
+class Progress;
+
+struct PackOptions {
+    std::string input, output;
+    std::int64_t row0 = 0;
+    int threads = 0;
+    std::uint64_t flushEvery = 0;  // 0: no Flush in the middle of the case data
+    bool quiet = false;
+};
+
+struct UnpackOptions {
+    std::string input, output;
+    std::optional<std::int64_t> row0;
+    bool swap = false;
+    int threads = 0;
+    bool quiet = false;
+};
+
+struct InfoOptions {
+    std::string file;
+    std::optional<std::int64_t> row0;
+    bool swap = false, json = false, blocks = false;
+};
+
+struct CatOptions {
+    std::string file;
+    std::optional<std::int64_t> row0;
+    bool swap = false;
+    std::int64_t offset = 0;
+    std::optional<std::int64_t> length;
+    int threads = 0;
+};
+
+struct VerifyOptions {
+    std::string file;
+    std::optional<std::int64_t> row0;
+    bool swap = false;
+    int threads = 0;
+    bool quiet = false;
+};
+
+struct AppendOptions {
+    std::string file, input;
+    std::optional<std::int64_t> row0;
+    bool swap = false;
+};
+
+struct DemoOptions {
+    std::string dir;
+};
+
+struct BenchOptions {
+    std::string dir;
+    std::int64_t sizeMiB = 64;
+    bool json = false;
+};
+
+int runPack(const PackOptions& o);
+int runUnpack(const UnpackOptions& o);
+int runInfo(const InfoOptions& o);
+int runCat(const CatOptions& o);
+int runVerify(const VerifyOptions& o);
+int runAppend(const AppendOptions& o);
+int runDemo(const DemoOptions& o);
+int runBench(const BenchOptions& o);
+
+// The work of pack, unpack and append, shared with demo and bench.
+struct Transfer {
+    std::int64_t row0 = 0;
+    std::uint64_t caseBytes = 0;  // uncompressed case data moved
+    std::int64_t fileSize = 0;    // of the file written
+};
+Transfer packFile(const PackOptions& o, Progress* progress);
+Transfer unpackFile(const std::string& input, const std::string& output, std::int64_t row0,
+                    bool swap, int threads, Progress* progress);
+Transfer appendFile(const std::string& file, const std::string& input, std::int64_t row0, bool swap);
+
+}  // namespace veldcli

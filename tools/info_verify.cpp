@@ -1,0 +1,168 @@
+// info and verify: what the heading and table say, and whether every rule
+// of the layout holds, down to each payload inflating to its recorded size.
+#include <cstdio>
+#include <string>
+
+#include "cli_support.h"
+#include "commands.h"
+#include "layout_inspector.h"
+#include "progress.h"
+
+namespace veldcli {
+
+namespace {
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+double ratioOf(const Layout& L) {
+    return L.payloadBytes ? static_cast<double>(L.caseBytes) / static_cast<double>(L.payloadBytes) : 0.0;
+}
+
+std::int64_t bytesAfterTable(const Layout& L) { return L.fileSize - L.tableEnd(); }
+
+void printJson(const Layout& L, bool withBlocks) {
+    std::printf("{\n");
+    std::printf("  \"file\": %s,\n", jsonString(L.path).c_str());
+    std::printf("  \"file_size\": %lld,\n", static_cast<long long>(L.fileSize));
+    std::printf("  \"row0\": %lld,\n", static_cast<long long>(L.row0));
+    std::printf("  \"swap\": %s,\n", L.swap ? "true" : "false");
+    std::printf("  \"table_offset\": %lld,\n", static_cast<long long>(L.heading._infoPos));
+    std::printf("  \"table_length\": %lld,\n", static_cast<long long>(L.heading._size));
+    std::printf("  \"block_count\": %lld,\n", static_cast<long long>(L.blocks.size()));
+    std::printf("  \"block_size\": %d,\n", L.first.orginalSize);
+    std::printf("  \"data_end\": %lld,\n", static_cast<long long>(L.dataEnd));
+    std::printf("  \"case_bytes\": %llu,\n", static_cast<unsigned long long>(L.caseBytes));
+    std::printf("  \"payload_bytes\": %llu,\n", static_cast<unsigned long long>(L.payloadBytes));
+    std::printf("  \"payload_end\": %lld,\n", static_cast<long long>(L.payloadEnd));
+    if (L.payloadBytes)
+        std::printf("  \"ratio\": %.4f,\n", ratioOf(L));
+    else
+        std::printf("  \"ratio\": null,\n");
+    std::printf("  \"short_blocks\": %lld,\n", static_cast<long long>(L.shortBlocks));
+    std::printf("  \"bytes_after_table\": %lld,\n", static_cast<long long>(bytesAfterTable(L)));
+    std::printf("  \"problems\": [");
+    for (std::size_t i = 0; i < L.problems.size(); ++i)
+        std::printf("%s\n    {\"block\": %lld, \"offset\": %lld, \"text\": %s}", i ? "," : "",
+                    static_cast<long long>(L.problems[i].block), static_cast<long long>(L.problems[i].offset),
+                    jsonString(L.problems[i].text).c_str());
+    std::printf("%s]", L.problems.empty() ? "" : "\n  ");
+    if (withBlocks) {
+        std::printf(",\n  \"blocks\": [");
+        for (std::size_t k = 0; k < L.blocks.size(); ++k) {
+            const blockInfo& b = L.blocks[k];
+            std::printf("%s\n    {\"orginalPos\": %lld, \"translatePos\": %lld, \"orginalSize\": %d, "
+                        "\"translateSize\": %d}",
+                        k ? "," : "", static_cast<long long>(b.orginalPos),
+                        static_cast<long long>(b.translatePos), b.orginalSize, b.translateSize);
+        }
+        std::printf("%s]", L.blocks.empty() ? "" : "\n  ");
+    }
+    std::printf("\n}\n");
+}
+
+std::string shortBlocksText(const Layout& L) {
+    if (L.shortBlocks == 0) return "none";
+    const bool lastShort = !L.blocks.empty() && L.blocks.back().orginalSize < L.first.orginalSize;
+    const std::int64_t early = L.shortBlocks - (lastShort ? 1 : 0);
+    std::string text = std::to_string(L.shortBlocks) + " (";
+    if (early) text += std::to_string(early) + " ended early by Flush" + (lastShort ? ", " : "");
+    if (lastShort) text += "the last";
+    return text + ")";
+}
+
+void printText(const Layout& L, bool withBlocks) {
+    const auto g = [](std::int64_t v) { return v < 0 ? std::to_string(v) : groupDigits(static_cast<std::uint64_t>(v)); };
+    const compressionHeading& h = L.heading;
+    std::printf("file           %s, %s bytes\n", L.path.c_str(), g(L.fileSize).c_str());
+    std::printf("row0           %s (dictionary part: bytes 0 to %s)%s\n", g(L.row0).c_str(), g(L.row0 - 1).c_str(),
+                L.swap ? ", read in the other byte order" : "");
+    std::printf("heading        case start %s, table at %s, %s bytes\n", g(h._caseStartPos).c_str(),
+                g(h._infoPos).c_str(), g(h._size).c_str());
+    std::printf("blocks         %s of up to %s bytes\n", g(static_cast<std::int64_t>(L.blocks.size())).c_str(),
+                g(L.first.orginalSize).c_str());
+    std::printf("case bytes     %s (positions %s to %s)\n", groupDigits(L.caseBytes).c_str(), g(L.row0).c_str(),
+                g(L.dataEnd).c_str());
+    std::printf("payload bytes  %s (offsets %s to %s)\n", groupDigits(L.payloadBytes).c_str(),
+                g(L.row0 + 24).c_str(), g(L.payloadEnd).c_str());
+    if (L.payloadBytes)
+        std::printf("ratio          %.2f\n", ratioOf(L));
+    else
+        std::printf("ratio          -\n");
+    std::printf("short blocks   %s\n", shortBlocksText(L).c_str());
+    std::printf("after table    %s bytes%s\n", g(bytesAfterTable(L)).c_str(),
+                bytesAfterTable(L) > 0 ? " (left over from before an append)" : "");
+    if (withBlocks) {
+        std::printf("\n%6s %14s %14s %12s %14s %7s\n", "block", "orginalPos", "translatePos", "orginalSize",
+                    "translateSize", "ratio");
+        for (std::size_t k = 0; k < L.blocks.size(); ++k) {
+            const blockInfo& b = L.blocks[k];
+            std::printf("%6zu %14lld %14lld %12d %14d %7.2f\n", k, static_cast<long long>(b.orginalPos),
+                        static_cast<long long>(b.translatePos), b.orginalSize, b.translateSize,
+                        b.translateSize > 0 ? static_cast<double>(b.orginalSize) / b.translateSize : 0.0);
+        }
+    }
+}
+
+}  // namespace
+
+int runInfo(const InfoOptions& o) {
+    RawReader raw(o.file);
+    const std::int64_t row0 = resolveRow0(raw, o.row0, o.swap);
+    const Layout L = inspectLayout(raw, row0, o.swap);
+    if (!L.tableLoaded) throw CliError(kExitDamaged, o.file, L.problems.front().text);
+    if (o.json)
+        printJson(L, o.blocks);
+    else
+        printText(L, o.blocks);
+    for (const Problem& p : L.problems) reportError(o.file, p.text);
+    return L.problems.empty() ? kExitOk : kExitDamaged;
+}
+
+int runVerify(const VerifyOptions& o) {
+    RawReader raw(o.file);
+    const std::int64_t row0 = resolveRow0(raw, o.row0, o.swap);
+    Layout L = inspectLayout(raw, row0, o.swap);
+    std::int64_t walked = -1;
+    if (L.tableLoaded) {
+        Progress progress("verify", L.caseBytes, o.quiet);
+        checkPayloads(L, raw, o.threads, &progress);
+    } else {
+        // Without a table, the payloads themselves tell how far the file is whole.
+        walked = scanPayloads(L, raw);
+    }
+    if (L.problems.empty()) {
+        if (!o.quiet)
+            std::printf("%s: ok: %zu blocks, %s bytes of case data in %s payload bytes (ratio %.2f)\n",
+                        o.file.c_str(), L.blocks.size(), groupDigits(L.caseBytes).c_str(),
+                        groupDigits(L.payloadBytes).c_str(), ratioOf(L));
+        return kExitOk;
+    }
+    for (const Problem& p : L.problems) reportError(o.file, p.text);
+    std::string summary = std::to_string(L.problems.size()) + (L.problems.size() == 1 ? " problem" : " problems");
+    if (walked >= 0)
+        summary += "; the table cannot be used, and " + std::to_string(walked) +
+                   " whole payloads follow the heading";
+    reportError(o.file, summary);
+    return kExitDamaged;
+}
+
+}  // namespace veldcli

@@ -1,0 +1,54 @@
+#include "stream_io.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "cli_support.h"
+#include "progress.h"
+
+namespace veldcli {
+
+void openStream(VELD_FileStream& stream, const std::string& path, const char* mode) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        throw CliError(kExitDamaged, path, "is a directory, not a file");
+    errno = 0;
+    if (!stream.Open(path.c_str(), mode)) {
+        const int err = errno;
+        const bool reading = mode[0] == 'r';
+        throw CliError(kExitDamaged, path,
+                       std::string(reading ? "cannot open: " : "cannot create: ") +
+                           (err ? std::strerror(err) : "refused"));
+    }
+}
+
+std::int64_t streamSize(VELD_FileStream& stream) {
+    stream.Seek(0, VELD_StrBaseIO::FromEnd);
+    const std::int64_t size = stream.Tell();
+    stream.Seek(0, VELD_StrBaseIO::FromStart);
+    return size;
+}
+
+void writeAll(VELD_FileStream& out, const void* bytes, std::uint64_t n, const std::string& outName) {
+    if (out.Write(bytes, n) != n) throw CliError(kExitDamaged, outName, "cannot write: the stream took fewer bytes");
+}
+
+void copyStream(VELD_FileStream& in, VELD_FileStream& out, std::uint64_t n, PieceBuffer& piece,
+                const std::string& inName, Progress* progress) {
+    std::uint64_t done = 0;
+    while (done < n) {
+        const std::uint64_t got = in.Read(piece.data(), std::min(piece.size(), n - done));
+        if (got == 0)
+            throw CliError(kExitDamaged, inName,
+                           "ended after " + std::to_string(in.Tell()) + " bytes, before the " +
+                               std::to_string(n) + " expected");
+        writeAll(out, piece.data(), got, out.Name() ? out.Name() : "");
+        done += got;
+        if (progress) progress->advance(got);
+    }
+}
+
+}  // namespace veldcli

@@ -1,0 +1,35 @@
+// Small helpers over the plain stream that several commands share.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "VELD_FileStream.h"
+
+namespace veldcli {
+
+class Progress;
+
+// One block's worth of bytes: reads and writes of this size move whole
+// windows and whole compressed blocks.
+class PieceBuffer {
+public:
+    PieceBuffer() : fBytes(new unsigned char[VELD_BLOCK_SIZE]) {}
+    unsigned char* data() { return fBytes.get(); }
+    std::uint64_t size() const { return VELD_BLOCK_SIZE; }
+
+private:
+    std::unique_ptr<unsigned char[]> fBytes;
+};
+
+// Opens or raises CliError naming the file and the system's reason.
+void openStream(VELD_FileStream& stream, const std::string& path, const char* mode);
+// The file's size; leaves the stream at position 0.
+std::int64_t streamSize(VELD_FileStream& stream);
+// Moves n bytes from `in` (at its position) to `out`; raises CliError if `in` ends early.
+void copyStream(VELD_FileStream& in, VELD_FileStream& out, std::uint64_t n, PieceBuffer& piece,
+                const std::string& inName, Progress* progress);
+void writeAll(VELD_FileStream& out, const void* bytes, std::uint64_t n, const std::string& outName);
+
+}  // namespace veldcli

@@ -1,0 +1,78 @@
+#include "sys_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+
+#include "cli_support.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define VELD_SYS_OPEN _open
+#define VELD_SYS_READ _read
+#define VELD_SYS_WRITE _write
+#define VELD_SYS_CLOSE _close
+#define VELD_SYS_SEEK _lseeki64
+#define VELD_SYS_BINARY _O_BINARY
+#else
+#include <unistd.h>
+#define VELD_SYS_OPEN ::open
+#define VELD_SYS_READ ::read
+#define VELD_SYS_WRITE ::write
+#define VELD_SYS_CLOSE ::close
+#define VELD_SYS_SEEK ::lseek
+#define VELD_SYS_BINARY 0
+#endif
+
+namespace veldcli {
+
+namespace {
+[[noreturn]] void fail(const std::string& path, const char* what) {
+    throw CliError(kExitDamaged, path, std::string(what) + ": " + std::strerror(errno));
+}
+// One call moves less than 1 GiB, well inside every platform's count type.
+constexpr std::uint64_t kMaxCall = 1u << 30;
+}  // namespace
+
+SysFile::SysFile(const std::string& path, char mode) : fPath(path) {
+    const int flags = mode == 'w' ? (O_WRONLY | O_CREAT | O_TRUNC | VELD_SYS_BINARY) : (O_RDONLY | VELD_SYS_BINARY);
+    fFd = VELD_SYS_OPEN(path.c_str(), flags, 0666);
+    if (fFd < 0) fail(path, "cannot open");
+}
+
+SysFile::~SysFile() { VELD_SYS_CLOSE(fFd); }
+
+std::uint64_t SysFile::read(void* buf, std::uint64_t n) {
+    std::uint64_t done = 0;
+    while (done < n) {
+        const auto want = static_cast<unsigned>(std::min(n - done, kMaxCall));
+        const auto got = VELD_SYS_READ(fFd, static_cast<char*>(buf) + done, want);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            fail(fPath, "cannot read");
+        }
+        if (got == 0) break;
+        done += static_cast<std::uint64_t>(got);
+    }
+    return done;
+}
+
+void SysFile::write(const void* buf, std::uint64_t n) {
+    std::uint64_t done = 0;
+    while (done < n) {
+        const auto want = static_cast<unsigned>(std::min(n - done, kMaxCall));
+        const auto put = VELD_SYS_WRITE(fFd, static_cast<const char*>(buf) + done, want);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            fail(fPath, "cannot write");
+        }
+        done += static_cast<std::uint64_t>(put);
+    }
+}
+
+void SysFile::seek(std::int64_t offset) {
+    if (VELD_SYS_SEEK(fFd, offset, SEEK_SET) < 0) fail(fPath, "cannot seek");
+}
+
+}  // namespace veldcli
