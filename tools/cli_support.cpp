@@ -135,6 +135,18 @@ void PendingOutput::commit() {
     fCommitted = true;
 }
 
+void PendingOutput::rethrowNamingFinal() const {
+    try {
+        throw;
+    } catch (const CliError& e) {
+        if (e.subject() == fTempPath) throw CliError(e.status(), fFinalPath, e.what());
+        throw;
+    } catch (const veld::DataSourceError& e) {
+        if (e.fileName() == fTempPath) throw CliError(kExitDamaged, fFinalPath, describeCurrentException());
+        throw;
+    }
+}
+
 std::FILE* binaryStdout() {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);

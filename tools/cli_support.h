@@ -56,6 +56,9 @@ public:
     const std::string& path() const { return fTempPath; }
     const std::string& finalPath() const { return fFinalPath; }
     void commit();
+    // Inside a catch block: raises the exception in flight again, naming the
+    // final file where it named the temporary one.
+    [[noreturn]] void rethrowNamingFinal() const;
 
 private:
     std::string fFinalPath;

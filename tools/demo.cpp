@@ -62,6 +62,7 @@ std::int64_t firstDifference(const std::string& path, const Bytes& expected) {
 struct Row {
     std::string step, setting;
     std::uint64_t in = 0, out = 0;
+    double ratio = 0; // uncompressed to compressed size, 0 where it means nothing
     double rate = 0;  // MiB/s, or operations/s when rateUnit says so
     std::string rateUnit = "MiB/s";
     bool ok = false;
@@ -125,6 +126,7 @@ Row Demo::pack(const std::string& out, int threads, std::uint64_t flushEvery) {
     r.in = fOriginal.size();
     r.out = static_cast<std::uint64_t>(t.fileSize);
     r.rate = t.caseBytes / s / (1 << 20);
+    r.ratio = static_cast<double>(r.in) / r.out;
     r.ok = t.caseBytes == fOriginal.size() - static_cast<std::uint64_t>(fRow0);
     return r;
 }
@@ -138,6 +140,7 @@ Row Demo::unpack(const std::string& in, int threads, const Bytes& expected, cons
     r.in = std::filesystem::file_size(in);
     r.out = static_cast<std::uint64_t>(t.fileSize);
     r.rate = t.caseBytes / s / (1 << 20);
+    r.ratio = static_cast<double>(r.out) / r.in;
     const std::int64_t diff = firstDifference(out, expected);
     r.ok = diff < 0;
     r.note = r.ok ? "same bytes as the original" : "differs from the original at " + std::to_string(diff);
@@ -234,9 +237,7 @@ void Demo::print() const {
                 "speed", "result");
     for (const Row& r : fRows) {
         char ratio[16] = "";
-        if (r.out && r.in && r.rateUnit == "MiB/s")
-            std::snprintf(ratio, sizeof ratio, "%.2f",
-                          r.in >= r.out ? static_cast<double>(r.in) / r.out : static_cast<double>(r.out) / r.in);
+        if (r.ratio > 0) std::snprintf(ratio, sizeof ratio, "%.2f", r.ratio);
         char speed[32];
         std::snprintf(speed, sizeof speed, "%.0f %s", r.rate, r.rateUnit.c_str());
         std::printf("  %-30s %-7s %14s %14s %6s %10s  %s%s%s\n", r.step.c_str(), r.setting.c_str(),

@@ -49,13 +49,13 @@ int main(int argc, char** argv) {
         "veld: pack, inspect, extract, verify and append to compressed data files.\n"
         "A data file is a plain dictionary part (bytes 0 to P-1) followed by the case data,\n"
         "stored as independent zlib blocks with a position-info table and a 24-byte heading at P.\n"
-        "Positions are those of the uncompressed file.",
+        "Positions are those of the uncompressed file.\n",
         "veld"};
     app.set_version_flag("--version", "veld 0.1.0");
     app.require_subcommand(1);
     app.footer(
         "Examples:\n"
-        "  veld pack survey.dat survey.zdat --row0 61440   compress the case data after byte 61440\n"
+        "  veld pack survey.dat survey.zdat --row0 49194   compress the case data from byte 49194 on\n"
         "  veld info survey.zdat                           what the heading and table say\n"
         "  veld verify survey.zdat                         check every block\n"
         "  veld demo                                       the whole round trip on built-in data\n"
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     packCmd->footer(
         "Bytes 0 to P-1 are copied as they are; the rest becomes blocks of 4,190,208 bytes.\n"
         "OUTPUT appears only once it is complete.\n"
-        "Example:\n  veld pack survey.dat survey.zdat --row0 61440 --threads 1");
+        "Example:\n  veld pack survey.dat survey.zdat --row0 49194 --threads 1");
 
     UnpackOptions unpack;
     Row0Option unpackRow0;
@@ -175,6 +175,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         std::string text = e.what();
         if (text.empty()) text = e.get_name();
+        if (text == "A subcommand is required") text = "a command is required";
         reportError("", text + " (see veld --help)");
         return kExitUsage;
     }

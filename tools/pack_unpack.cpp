@@ -116,9 +116,11 @@ int runPack(const PackOptions& o) {
     PackOptions into = o;
     into.output = pending.path();
     Transfer t;
-    {
+    try {
         Progress progress("pack", caseBytes, o.quiet);
         t = packFile(into, &progress);
+    } catch (...) {
+        pending.rethrowNamingFinal();
     }
     pending.commit();
     if (!o.quiet) {
@@ -143,9 +145,11 @@ int runUnpack(const UnpackOptions& o) {
     }
     PendingOutput pending(o.output);
     Transfer t;
-    {
+    try {
         Progress progress("unpack", caseBytes, o.quiet);
         t = unpackFile(o.input, pending.path(), row0, o.swap, o.threads, &progress);
+    } catch (...) {
+        pending.rethrowNamingFinal();
     }
     pending.commit();
     if (!o.quiet)
