@@ -125,11 +125,10 @@ int runPack(const PackOptions& o) {
     pending.commit();
     if (!o.quiet) {
         const std::uint64_t compressed = static_cast<std::uint64_t>(t.fileSize - t.row0);
-        std::printf("%s: %s bytes of case data after a %s-byte dictionary part, %s bytes on disk "
-                    "(case part %.2f times smaller)\n",
-                    o.output.c_str(), groupDigits(t.caseBytes).c_str(),
-                    groupDigits(static_cast<std::uint64_t>(t.row0)).c_str(),
+        std::printf("%s: %s bytes in, %s bytes on disk (dictionary part %s bytes, case data %.2f times smaller)\n",
+                    o.output.c_str(), groupDigits(t.caseBytes + static_cast<std::uint64_t>(t.row0)).c_str(),
                     groupDigits(static_cast<std::uint64_t>(t.fileSize)).c_str(),
+                    groupDigits(static_cast<std::uint64_t>(t.row0)).c_str(),
                     compressed ? static_cast<double>(t.caseBytes) / compressed : 0.0);
     }
     return kExitOk;
