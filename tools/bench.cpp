@@ -95,6 +95,7 @@ private:
     std::string fDict;
     Bytes fCases;
     Bytes fScratch;
+    std::uint64_t fPlainBytes = 0;  // 4 times the case data, in whole pieces
     Layout fLayout;  // of the compressed file, for the reference readers
     std::vector<BenchRow> fRows;
     std::string fFailure;
@@ -126,9 +127,11 @@ void Bench::checkPiece(std::uint64_t at, const unsigned char* piece, std::uint64
 }
 
 void Bench::plainRows() {
-    const std::uint64_t total = 4 * fCases.size();
+    // Whole pieces, each taken from somewhere in the case data.
+    const std::uint64_t piecesInCases = fCases.size() / kPlainPiece;
+    const std::uint64_t total = fPlainBytes;
     const std::string veldFile = path("plain.veld"), refFile = path("plain.ref");
-    auto pieceAt = [this](std::uint64_t at) { return fCases.data() + at % fCases.size(); };
+    auto pieceAt = [&](std::uint64_t at) { return fCases.data() + (at / kPlainPiece % piecesInCases) * kPlainPiece; };
     const double w = best([&] {
         VELD_FileStream out;
         openStream(out, veldFile, "wb");
@@ -299,8 +302,7 @@ void Bench::randomReadRows() {
     const std::uint64_t caseBytes = fCases.size();
     constexpr std::uint64_t kRead = 1024;
     // Compressed: nearly every read lands in another block, which is read and inflated whole.
-    const int blocks = static_cast<int>(fLayout.blocks.size());
-    const int count = 40 * std::max(1, std::min(blocks, 16));
+    const int count = 80;
     std::vector<std::uint64_t> positions(static_cast<std::size_t>(count));
     std::mt19937_64 rng(7);
     for (auto& p : positions) p = rng() % (caseBytes - kRead);
@@ -370,11 +372,13 @@ int Bench::run() {
     const std::uint64_t records = recordsFor(static_cast<std::uint64_t>(fOptions.sizeMiB) << 20);
     fCases.resize(records * sampleRecordSize());
     sampleRecords(0, records, fCases.data());
+    fPlainBytes = 4 * (fCases.size() / kPlainPiece) * kPlainPiece;
+    if (fCases.size() < kPlainPiece) throw CliError(kExitUsage, "", "--size is too small");
     if (!fOptions.json) {
         std::printf("veld bench: %s of survey case data for the compressed rows, %s for the plain rows;\n"
                     "best of %d runs each; files in %s (page cache, not synced)\n\n",
                     humanBytes(static_cast<double>(fCases.size())).c_str(),
-                    humanBytes(4.0 * fCases.size()).c_str(), kRuns, fOptions.dir.c_str());
+                    humanBytes(static_cast<double>(fPlainBytes)).c_str(), kRuns, fOptions.dir.c_str());
         std::printf("  %-40s %14s   %-44s %14s  %5s\n", "veld", "", "reference", "", "ratio");
     }
     plainRows();
@@ -385,7 +389,7 @@ int Bench::run() {
     if (fOptions.json) {
         std::printf("{\n  \"case_bytes\": %llu,\n  \"plain_bytes\": %llu,\n  \"runs\": %d,\n  \"rows\": [",
                     static_cast<unsigned long long>(fCases.size()),
-                    static_cast<unsigned long long>(4 * fCases.size()), kRuns);
+                    static_cast<unsigned long long>(fPlainBytes), kRuns);
         for (std::size_t i = 0; i < fRows.size(); ++i) {
             const BenchRow& r = fRows[i];
             std::printf("%s\n    {\"what\": \"%s\", \"veld\": %.2f, \"reference\": \"%s\", \"reference_value\": %.2f, "
