@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "VELD_FileStream.h"
+#include "check.h"
 #include "cli_support.h"
 #include "commands.h"
 #include "layout_inspector.h"
@@ -70,17 +71,22 @@ int runCat(const CatOptions& o) {
         if (o.threads >= 2) z.setMultiThread(o.threads);
         z.readFilePosInfo(row0, o.swap);
         z.Seek(at, VELD_StrBaseIO::FromStart);
-        while (left > 0) {
-            const std::uint64_t n = z.Read(piece.data(), std::min<std::uint64_t>(piece.size(), left));
-            if (n == 0)
-                throw CliError(kExitDamaged, o.file,
-                               "the case data ends at " + std::to_string(at) + ", before the table's end " +
-                                   std::to_string(end));
-            emit(out, piece.data(), n);
-            left -= static_cast<std::int64_t>(n);
-            at += static_cast<std::int64_t>(n);
+        try {
+            while (left > 0) {
+                const std::uint64_t n = z.Read(piece.data(), std::min<std::uint64_t>(piece.size(), left));
+                if (n == 0)
+                    throw CliError(kExitDamaged, o.file,
+                                   "the case data ends at " + std::to_string(at) + ", before the table's end " +
+                                       std::to_string(end));
+                emit(out, piece.data(), n);
+                left -= static_cast<std::int64_t>(n);
+                at += static_cast<std::int64_t>(n);
+            }
+            z.Close();
+        } catch (const veld::CheckFailure&) {
+            std::fflush(out);
+            rethrowNamingBlock(o.file, row0, o.swap);
         }
-        z.Close();
     }
     if (std::fflush(out) != 0) {
         const int err = errno;

@@ -428,4 +428,18 @@ Layout requireSoundLayout(RawReader& file, std::int64_t row0, bool swap) {
     return L;
 }
 
+void rethrowNamingBlock(const std::string& path, std::int64_t row0, bool swap) {
+    const std::string library = describeCurrentException();
+    std::string found;
+    try {
+        RawReader raw(path);
+        Layout L = inspectLayout(raw, row0, swap);
+        checkPayloads(L, raw, 0, nullptr);
+        if (!L.problems.empty()) found = L.problems.front().text;
+    } catch (...) {
+        // The library's own words are reported either way.
+    }
+    throw CliError(kExitDamaged, path, found.empty() ? library : found + " (" + library + ")");
+}
+
 }  // namespace veldcli

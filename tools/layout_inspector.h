@@ -86,6 +86,11 @@ std::int64_t resolveRow0(RawReader& file, std::optional<std::int64_t> given, boo
 // Inspects the layout and raises CliError (damaged) unless it is sound.
 Layout requireSoundLayout(RawReader& file, std::int64_t row0, bool swap);
 
+// Inside a catch block for a failed check while the stream read the file:
+// finds the damaged block itself and raises CliError naming it, with the
+// library's own check text after it.
+[[noreturn]] void rethrowNamingBlock(const std::string& path, std::int64_t row0, bool swap);
+
 // "block 3 at offset 1201024"
 std::string blockPlace(std::int64_t index, std::int64_t offset);
 

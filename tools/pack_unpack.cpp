@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "VELD_FileStream.h"
+#include "check.h"
 #include "cli_support.h"
 #include "commands.h"
 #include "layout_inspector.h"
@@ -87,14 +88,18 @@ Transfer unpackFile(const std::string& input, const std::string& output, std::in
     z.readFilePosInfo(row0, swap);
     z.Seek(row0, VELD_StrBaseIO::FromStart);
     std::uint64_t done = 0;
-    for (;;) {
-        const std::uint64_t n = z.Read(piece.data(), piece.size());
-        if (n == 0) break;
-        writeAll(out, piece.data(), n, output);
-        done += n;
-        if (progress) progress->advance(n);
+    try {
+        for (;;) {
+            const std::uint64_t n = z.Read(piece.data(), piece.size());
+            if (n == 0) break;
+            writeAll(out, piece.data(), n, output);
+            done += n;
+            if (progress) progress->advance(n);
+        }
+        z.Close();
+    } catch (const veld::CheckFailure&) {
+        rethrowNamingBlock(input, row0, swap);
     }
-    z.Close();
     out.Close();
     if (done != layout.caseBytes)
         throw CliError(kExitDamaged, input,

@@ -374,14 +374,15 @@ TEST_F(VeldCli, VerifyNamesTheBlockOfAFlippedPayloadByte) {
     }
     // unpack fails on the block and leaves no output behind.
     const Result u = veld("unpack " + q("p.zdat") + " " + q("p.back"));
-    expectDamaged(u, "p.zdat");
+    expectDamaged(u, "block 1 at offset " + std::to_string(b1.translatePos));
     EXPECT_FALSE(std::filesystem::exists(file("p.back")));
     EXPECT_FALSE(std::filesystem::exists(file("p.back.veld-partial")));
     // cat reads only the blocks it needs: block 0 is still readable.
     const Result c = veld("cat " + q("p.zdat") + " --offset 0 --length " + std::to_string(kRow0 + 100));
     EXPECT_EQ(c.status, 0) << c.err;
     EXPECT_TRUE(Bytes(c.out.begin(), c.out.end()) == slice(input, 0, kRow0 + 100));
-    EXPECT_EQ(veld("cat " + q("p.zdat") + " --offset " + std::to_string(kRow0 + kBlock) + " --length 10").status, 1);
+    expectDamaged(veld("cat " + q("p.zdat") + " --offset " + std::to_string(kRow0 + kBlock) + " --length 10"),
+                  "block 1 at offset " + std::to_string(b1.translatePos));
 }
 
 TEST_F(VeldCli, VerifyNamesTheBlockWhereATruncatedFileEnds) {
