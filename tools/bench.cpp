@@ -108,7 +108,7 @@ void Bench::printRow(const BenchRow& r) const {
     char veld[32], ref[32];
     std::snprintf(veld, sizeof veld, "%.0f %s", r.veld, r.unit.c_str());
     std::snprintf(ref, sizeof ref, "%.0f %s", r.ref, r.unit.c_str());
-    std::printf("  %-40s %14s   %-44s %14s  %5.2f\n", r.what.c_str(), veld, r.reference.c_str(), ref,
+    std::printf("  %-44s %14s   %-44s %14s  %5.2f\n", r.what.c_str(), veld, r.reference.c_str(), ref,
                 r.ref > 0 ? r.veld / r.ref : 0.0);
     std::fflush(stdout);
 }
@@ -400,7 +400,7 @@ int Bench::run() {
                     "best of %d runs each; files in %s (page cache, not synced)\n\n",
                     humanBytes(static_cast<double>(fCases.size())).c_str(),
                     humanBytes(static_cast<double>(fPlainBytes)).c_str(), kRuns, fOptions.dir.c_str());
-        std::printf("  %-40s %14s   %-44s %14s  %5s\n", "veld", "", "reference", "", "ratio");
+        std::printf("  %-44s %14s   %-44s %14s  %5s\n", "veld", "", "reference", "", "ratio");
     }
     plainRows();
     compressedWriteRows();
