@@ -405,6 +405,38 @@ TEST_F(VeldCli, VerifyNamesTheBlockWhereATruncatedFileEnds) {
     EXPECT_FALSE(std::filesystem::exists(file("t.back")));
 }
 
+TEST_F(VeldCli, EveryTruncationIsReportedAsDamage) {
+    const Bytes packed = pack("m", dataFile(kRow0, 2 * kBlock + 100));
+    const Decoded d = decode(packed, kRow0);
+    const std::int64_t size = static_cast<std::int64_t>(packed.size());
+    // Cuts in the heading, at and inside each payload, and inside the table.
+    std::vector<std::int64_t> cuts = {kRow0 + 1, kRow0 + 23, kRow0 + 24, size - 1, size - 24, d.infoPos,
+                                      d.infoPos + 1};
+    for (const Record& r : d.blocks) {
+        cuts.push_back(r.translatePos + 1);
+        cuts.push_back(r.translatePos + r.translateSize / 2);
+        cuts.push_back(r.translatePos + r.translateSize - 1);
+    }
+    for (const std::int64_t cut : cuts) {
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        veldtest::writeAll(file("m.zdat"), Bytes(packed.begin(), packed.begin() + cut));
+        const Result r = veld("verify " + q("m.zdat") + " --row0 1000");
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(r.err.rfind("veld: ", 0), 0u) << r.err;
+        // Inside a payload the report names that block.
+        for (std::size_t k = 0; k < d.blocks.size(); ++k) {
+            const Record& b = d.blocks[k];
+            if (cut > b.translatePos && cut < b.translatePos + b.translateSize) {
+                EXPECT_NE(r.err.find("block " + std::to_string(k) + " at offset " + std::to_string(b.translatePos)),
+                          std::string::npos)
+                    << r.err;
+            }
+        }
+        EXPECT_EQ(veld("info " + q("m.zdat") + " --row0 1000").status, 1);
+        EXPECT_EQ(veld("cat " + q("m.zdat") + " --row0 1000 --offset 0 --length 10").status, 1);
+    }
+}
+
 TEST_F(VeldCli, VerifyNamesTheBlockOfADamagedTable) {
     const Bytes packed = pack("d", dataFile(kRow0, 3 * kBlock + 100));
     const Decoded d = decode(packed, kRow0);
