@@ -62,6 +62,15 @@ double mibPerSecond(std::uint64_t bytes, double seconds) { return bytes / second
 class Bench {
 public:
     explicit Bench(const BenchOptions& o) : fOptions(o) {}
+    ~Bench() {
+        // Hundreds of MiB: never left behind, whether the run ended well or not.
+        for (const char* name : {"plain.veld", "plain.ref", "cases.s0.zdat", "cases.s1.zdat", "cases.ref"}) {
+            std::error_code ignored;
+            std::filesystem::remove(path(name), ignored);
+        }
+    }
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
     int run();
 
 private:
@@ -419,10 +428,6 @@ int Bench::run() {
                         r.ref > 0 ? r.veld / r.ref : 0.0);
         }
         std::printf("\n  ],\n  \"checks\": \"%s\"\n}\n", fFailure.empty() ? "ok" : "failed");
-    }
-    for (const char* name : {"plain.veld", "plain.ref", "cases.s0.zdat", "cases.s1.zdat", "cases.ref"}) {
-        std::error_code ignored;
-        std::filesystem::remove(path(name), ignored);
     }
     if (!fFailure.empty()) throw CliError(kExitDamaged, fOptions.dir, "bench: " + fFailure);
     return kExitOk;
