@@ -1,6 +1,7 @@
 #include "filePosInfo.h"
 
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "check.h"
@@ -12,6 +13,8 @@ using veld::layout::kRecordSize;
 using veld::layout::tableLength;
 
 namespace {
+
+constexpr std::int64_t kMaxPos = std::numeric_limits<std::int64_t>::max();
 
 // Both comparisons avoid forming orginalPos + orginalSize, which a hostile
 // table could make overflow.
@@ -31,7 +34,8 @@ std::string recordAt(std::uint64_t index, std::uint64_t count) {
     return "record " + std::to_string(index) + " of " + std::to_string(count);
 }
 
-// Sizes beyond the block buffers would overrun them when the block is read.
+// Sizes beyond the block buffers would overrun them when the block is read;
+// a block or payload ending past the 64-bit range would overflow its end.
 void checkRecordSizes(const blockInfo& record, std::uint64_t index, std::uint64_t count) {
     VELD_CHECK_AT(record.orginalSize >= 1 && record.orginalSize <= kBlockSize,
                   recordAt(index, count));
@@ -39,6 +43,9 @@ void checkRecordSizes(const blockInfo& record, std::uint64_t index, std::uint64_
                   recordAt(index, count));
     // A payload before the start of the file cannot be read, only refused.
     VELD_CHECK_AT(record.translatePos >= 0, recordAt(index, count));
+    // Readers and appenders add the sizes to the positions; the sums must exist.
+    VELD_CHECK_AT(record.orginalPos <= kMaxPos - record.orginalSize, recordAt(index, count));
+    VELD_CHECK_AT(record.translatePos <= kMaxPos - record.translateSize, recordAt(index, count));
 }
 
 // The first record, checked, and the count it announces checked against the bytes.
@@ -176,6 +183,9 @@ blockInfo filePosInfo::loadForAppend(void* buff, bool swap, std::uint64_t tableB
         for (std::uint64_t i = 0; i < count; ++i)
             veld::layout::encodeRecord(veld::layout::decodeRecord(bytes + i * kRecordSize, true),
                                        bytes + i * kRecordSize);
+    // The records taken over are the whole writing side: those of an earlier,
+    // refused attempt on the same table would otherwise be stored twice.
+    blocks.clear();
     for (std::uint64_t i = 0; i + 1 < count; ++i)
         addBlock(veld::layout::decodeRecord(bytes + i * kRecordSize, false));
     return veld::layout::decodeRecord(bytes + (count - 1) * kRecordSize, false);

@@ -27,9 +27,10 @@ public:
     // cannot hold, or a record whose sizes exceed the block buffers, is refused
     // by a check, never used to size a copy. A null table changes nothing.
     void loadForRead(const void* table, bool swap, std::uint64_t tableBytes);
-    // Ends the lookup side; all block records but the last join `blocks`. Returns
-    // the last block record, or the first record (orginalPos -100) when there is
-    // none. With swap, the caller's table is reversed in place.
+    // Ends the lookup side; all block records but the last become `blocks`
+    // (replacing what it held). Returns the last block record, or the first
+    // record (orginalPos -100) when there is none, leaving `blocks` alone. With
+    // swap, the caller's table is reversed in place.
     blockInfo loadForAppend(void* buff, bool swap, std::uint64_t tableBytes);
 
     std::uint64_t BlockCount() const { return infoCount; }

@@ -19,7 +19,10 @@ void zcmpsFilestr::readFilePosInfo(std::int64_t P, bool swap) {
     const compressionHeading chInfo = veld::readHeadingForRead(fData->pRealFile, P, swap);
     fData->fRow0Pos = chInfo._caseStartPos;
     std::vector<unsigned char> table = veld::readTable(fData->pRealFile, chInfo);
-    fData->fpPosInfo->loadForRead(table.data(), swap, table.size());
+    // A table of no bytes is refused for want of its first record; the index
+    // would take a null pointer for no table at all and keep what it had.
+    static const unsigned char kNoBytes[1] = {};
+    fData->fpPosInfo->loadForRead(table.empty() ? kNoBytes : table.data(), swap, table.size());
     fData->fpos = -1;
     fData->availBuffSize = 0;
     fData->fpCurBuff = fData->fBuffer;
