@@ -103,3 +103,38 @@ TEST(AppendRetry, OneRecordPerBlockAfterARefusedEnd) {
         EXPECT_EQ(inflateAll(file, layout), expected);
     }
 }
+
+// Starting to write while a thread object works for the stream would reopen
+// the file under it (reader) or leave it without its end mark (writer).
+TEST(ThreadProtocol, SetRow0PosWithAThreadAttachedIsRefused) {
+    TempDir dir;
+    const auto data = textBytes(2 * kBlock + 77, 24);
+    packFile(dir.file("f"), patternBytes(P), data);
+    {
+        Watchdog watchdog;
+        VELD_FileStream stream(dir.file("f").c_str(), "rb");
+        zcmpsFilestr z(stream);
+        z.setMultiThread(2);
+        z.readFilePosInfo(P, false);
+        std::vector<unsigned char> got(100);
+        ASSERT_EQ(z.Read(got.data(), got.size()), got.size());
+        EXPECT_EQ(checkText([&] { z.setRow0Pos(P); }), "fData->fpIOThread == 0");
+        got.resize(data.size());
+        ASSERT_EQ(z.Read(got.data() + 100, data.size() - 100), data.size() - 100);
+        EXPECT_EQ(got, data) << "reading goes on undisturbed";
+    }
+    {
+        Watchdog watchdog;
+        VELD_FileStream stream(dir.file("g").c_str(), "wb");
+        stream.Write(patternBytes(P).data(), P);
+        zcmpsFilestr z(stream);
+        z.setMultiThread(1);
+        z.setRow0Pos(P);
+        z.Seek(P, VELD_StrBaseIO::FromStart);
+        z.Write(data.data(), kBlock + 5);
+        EXPECT_EQ(checkText([&] { z.setRow0Pos(P); }), "fData->fpIOThread == 0");
+        z.Write(data.data() + kBlock + 5, data.size() - kBlock - 5);
+        z.Close();
+    }
+    EXPECT_EQ(readCases(dir.file("g"), P, 0), data);
+}

@@ -19,6 +19,9 @@ constexpr std::int32_t kReopenError = 1201;
 }  // namespace
 
 void zcmpsFilestr::setRow0Pos(std::int64_t P) {
+    // Reopening under a reader's worker races with its reads; a second writer
+    // would leave the first one running without its end mark.
+    VELD_CHECK(fData->fpIOThread == 0);
     VELD_FileStream::Close();
     if (!fData->pRealFile.Open(GetNameStr(), "r+b"))
         throw SystemFileException(kReopenError, "fData->pRealFile.Open(GetNameStr(), \"r+b\")",
