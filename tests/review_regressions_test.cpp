@@ -138,3 +138,28 @@ TEST(ThreadProtocol, SetRow0PosWithAThreadAttachedIsRefused) {
     }
     EXPECT_EQ(readCases(dir.file("g"), P, 0), data);
 }
+
+namespace {
+struct Fragile : VELD_RefCntObject {
+    static inline int alive = 0;
+    Fragile() { ++alive; }
+    Fragile(const Fragile&) : VELD_RefCntObject() { throw std::runtime_error("no copy"); }
+    ~Fragile() override { --alive; }
+};
+}  // namespace
+
+// A copy-on-write that throws must leave the pointer and every count as they were.
+TEST(RefCountPtrAssignment, ThrowingCopyChangesNothing) {
+    {
+        RefCountPtr<Fragile> a(new Fragile);
+        RefCountPtr<Fragile> b(new Fragile);
+        Fragile* const oldB = b.get();
+        a->MarkUnshareable();
+        EXPECT_THROW(b = a, std::runtime_error);
+        EXPECT_EQ(b.get(), oldB);
+        EXPECT_FALSE(a->IsShared());
+        EXPECT_FALSE(b->IsShared());
+        EXPECT_EQ(Fragile::alive, 2);
+    }
+    EXPECT_EQ(Fragile::alive, 0);
+}

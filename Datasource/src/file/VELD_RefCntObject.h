@@ -43,11 +43,13 @@ public:
 
     RefCountPtr& operator=(T* realPtr) {
         if (pointee != realPtr) {
+            // The new reference is taken first, in a pointer of its own: a copy
+            // that throws (an unshareable pointee) then leaves this one as it
+            // was, and a throwing release of the old one leaves it consistent.
+            RefCountPtr fresh(realPtr);
             T* old = pointee;
-            pointee = realPtr;
-            Init();
-            // Released after the new reference is taken, so that a throwing
-            // release (a file whose close fails) leaves this pointer consistent.
+            pointee = fresh.pointee;
+            fresh.pointee = 0;
             if (old) old->RemoveReference();
         }
         return *this;
