@@ -149,7 +149,7 @@ struct Fragile : VELD_RefCntObject {
 }  // namespace
 
 // A copy-on-write that throws must leave the pointer and every count as they were.
-TEST(RefCountPtrAssignment, ThrowingCopyChangesNothing) {
+TEST(RefCountPtrCopyOnWrite, ThrowingCopyChangesNothing) {
     {
         RefCountPtr<Fragile> a(new Fragile);
         RefCountPtr<Fragile> b(new Fragile);
@@ -160,6 +160,11 @@ TEST(RefCountPtrAssignment, ThrowingCopyChangesNothing) {
         EXPECT_FALSE(a->IsShared());
         EXPECT_FALSE(b->IsShared());
         EXPECT_EQ(Fragile::alive, 2);
+
+        RefCountPtr<Fragile> c(b);
+        EXPECT_THROW(c.Unshared(), std::runtime_error);
+        EXPECT_EQ(c.get(), oldB);
+        EXPECT_TRUE(b->IsShared()) << "both owners still count";
     }
     EXPECT_EQ(Fragile::alive, 0);
 }

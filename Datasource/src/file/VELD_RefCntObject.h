@@ -59,10 +59,13 @@ public:
     // Gives this owner a private copy when others share the pointee.
     T* Unshared() {
         if (pointee->IsShared()) {
+            // Copied before this owner's reference goes, so that a copy that
+            // throws leaves the count as it was.
+            RefCountPtr fresh(new T(*pointee));
             T* old = pointee;
+            pointee = fresh.pointee;
+            fresh.pointee = 0;
             old->RemoveReference();
-            pointee = new T(*old);
-            Init();
         }
         return pointee;
     }
