@@ -182,12 +182,17 @@ const char* VELD_FileStream::Name() const {
 unsigned int VELD_FileStream::Footprint() const { return kFootprint; }
 
 void VELD_FileStream::EnableMultiThreadReading() {
-    fMultiThreadReading = 1;
     Data& d = *fStreamData;
-    if (d.fReader.IsValid()) return;
-    d.fReader = new multiThreadForFilestr(d.pRealFile.get(), VELD_BLOCK_SIZE, true);
-    d.fReader->initThread(true);
-    d.fReader->startThread();
+    if (!d.fReader.IsValid()) {
+        // Kept, and the switch set, only once its worker runs: a request to an
+        // object without one would wait for ever. A failed start deletes it.
+        RefCountPtr<multiThreadForFilestr> reader(
+            new multiThreadForFilestr(d.pRealFile.get(), VELD_BLOCK_SIZE, true));
+        reader->initThread(true);
+        reader->startThread();
+        d.fReader = reader;
+    }
+    fMultiThreadReading = 1;
 }
 
 void VELD_FileStream::DisableMultiThreadReading() { fMultiThreadReading = 0; }

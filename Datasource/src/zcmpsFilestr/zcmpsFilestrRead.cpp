@@ -28,9 +28,16 @@ void zcmpsFilestr::readFilePosInfo(std::int64_t P, bool swap) {
     fData->fpCurBuff = fData->fBuffer;
     if (fData->fMultiThread >= 2) {
         auto* reader = new PreIOThread_R_D(&fData->pRealFile, fData->fpPosInfo, kBlockSize);
+        // Attached only once its worker runs: a request to an object without one
+        // would wait for ever. Without one, blocks are read inline.
+        try {
+            reader->initThread(true);
+            reader->startThread();
+        } catch (...) {
+            delete reader;
+            throw;
+        }
         fData->fpIOThread = reader;
-        reader->initThread(true);
-        reader->startThread();
     }
 }
 

@@ -35,9 +35,15 @@ void zcmpsFilestr::setRow0Pos(std::int64_t P) {
     if (fData->fMultiThread == 1) {
         auto* writer = new PreIOThread_W_C(&fData->pRealFile, fData->fpPosInfo, kBlockSize,
                                            fData->fRow0Pos, fData->fWritePos);
+        // Attached only once its worker runs; without one, blocks are stored inline.
+        try {
+            writer->initThread(false);
+            writer->startThread();
+        } catch (...) {
+            delete writer;
+            throw;
+        }
         fData->fpIOThread = writer;
-        writer->initThread(false);
-        writer->startThread();
     }
 }
 

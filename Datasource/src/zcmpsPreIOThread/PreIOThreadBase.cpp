@@ -18,7 +18,14 @@ bool PreIOThreadBase::initThread(bool bRead) {
 }
 
 bool PreIOThreadBase::startThread() {
-    fpThreadPool->startAll();
+    try {
+        fpThreadPool->startAll();
+    } catch (...) {
+        // No thread could be started: the task was never handed over.
+        delete fpCallBack;
+        fpCallBack = nullptr;
+        throw;
+    }
     // The pool owns the task from here and deletes it when its loop ends.
     fpThreadPool->dispatch(fpCallBack, this, 1);
     return true;
