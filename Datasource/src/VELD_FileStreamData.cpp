@@ -45,6 +45,9 @@ void VELD_FileStream::Data::Flush() {
     if (fpEnd == fBuffer || !bDirty || !pRealFile.IsValid()) return;
     if (fReader.IsValid()) fReader->noteWrite();
     pRealFile->Write(fBuffer, static_cast<std::uint64_t>(fpEnd - fBuffer), fpos);
+    // Again once the bytes are in: a read-ahead that a copy on another thread
+    // posted while they were being written may have read the older bytes.
+    if (fReader.IsValid()) fReader->noteWrite();
     // Cleared only now: a failed write leaves the bytes marked unwritten.
     bDirty = false;
 }
@@ -73,6 +76,7 @@ void VELD_FileStream::Data::Write(ReadRequest& req) {
             EmptyWindow();
         if (fReader.IsValid()) fReader->noteWrite();
         const std::uint64_t n = pRealFile->Write(req._buf, static_cast<std::uint32_t>(req._size), p);
+        if (fReader.IsValid()) fReader->noteWrite();
         req.Consume(static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(n))));
     } else if (req._size > 0) {
         fpos = req._pos;
