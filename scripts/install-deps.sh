@@ -5,7 +5,10 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build make zlib1g-dev libssl-dev libgtest-dev libbenchmark-dev libcli11-dev)
 if [[ "${1:-}" == "--windows" ]]; then
-  packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine wine64 cmake ninja-build)
+  # libgnutls30 is only recommended by Wine, but its bcrypt needs it for AES;
+  # CLI11 is header-only, so the host's headers serve the cross build.
+  packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest
+            libcli11-dev wine wine64 libgnutls30 cmake ninja-build make)
 fi
 
 missing=()
