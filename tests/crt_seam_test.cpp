@@ -19,16 +19,16 @@ TEST(CrtSeam, RecordsPositionsAndFailsOnlyTheNthCallOfAKind) {
     const int fd = sopen(dir.file("f"), kO_RDWR | kO_CREAT | kO_BINARY, kSH_DENYWR, 0x180);
     ASSERT_NE(fd, -1);
     char buf[8] = "abcdefg";
-    EXPECT_EQ(_write(fd, buf, 8), 8);
-    EXPECT_EQ(_lseeki64(fd, 2, kSEEK_SET), 2);
+    EXPECT_EQ(veld::crt::_write(fd, buf, 8), 8);
+    EXPECT_EQ(veld::crt::_lseeki64(fd, 2, kSEEK_SET), 2);
     seam.failNth(Call::Read, 2, EIO);
-    EXPECT_EQ(_read(fd, buf, 3), 3);
-    EXPECT_EQ(_write(fd, buf, 1), 1);  // another kind does not count
+    EXPECT_EQ(veld::crt::_read(fd, buf, 3), 3);
+    EXPECT_EQ(veld::crt::_write(fd, buf, 1), 1);  // another kind does not count
     errno = 0;
-    EXPECT_EQ(_read(fd, buf, 1), -1);
+    EXPECT_EQ(veld::crt::_read(fd, buf, 1), -1);
     EXPECT_EQ(errno, EIO);
-    EXPECT_EQ(_read(fd, buf, 1), 1);
-    EXPECT_EQ(_close(fd), 0);
+    EXPECT_EQ(veld::crt::_read(fd, buf, 1), 1);
+    EXPECT_EQ(veld::crt::_close(fd), 0);
 
     const auto writes = seam.callsOn(fd, Call::Write);
     ASSERT_EQ(writes.size(), 2u);
