@@ -38,23 +38,13 @@ test-consumer: build
 	cmake --build build/consumer
 	LD_LIBRARY_PATH=$(CURDIR)/build/install/lib build/consumer/veld_consumer build/consumer/consumer.dat
 
-# Wine keeps its state in a prefix inside the build tree, so runs are
-# reproducible and never touch ~/.wine; no display is needed or used.
-WINE := /usr/lib/wine/wine64
-WINE_ENV := WINEPREFIX=$(CURDIR)/build/windows/wineprefix WINEDEBUG=-all \
-	WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
-
+# The Windows DLL, cross-built with MinGW-w64; its tests run under Wine in a
+# prefix inside build/windows, so runs never touch ~/.wine and need no display.
 test-windows:
 	@bash scripts/install-deps.sh --windows
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows
-	@# A fresh prefix is set up once, before tests start in parallel.
-	@if [ ! -f build/windows/wineprefix/system.reg ]; then \
-	  echo "setting up the Wine prefix"; \
-	  $(WINE_ENV) $(WINE) wineboot --init >/dev/null 2>&1; \
-	  $(WINE_ENV) /usr/lib/wine/wineserver -w; \
-	fi
-	ctest --preset windows
+	bash scripts/test-windows.sh
 
 clean:
 	rm -rf build
