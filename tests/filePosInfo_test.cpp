@@ -3,17 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <random>
 #include <thread>
 
-#include "BlockFiles.h"
+#include "CompressedFiles.h"
 #include "check.h"
 
 using veld::layout::kBlockSize;
 using veld::layout::kMaxPayloadSize;
 using veld::layout::kNotFound;
+using veldtest::failedCheck;
 
 namespace {
 
@@ -39,25 +41,6 @@ std::int64_t linearFind(const std::vector<blockInfo>& r, std::int64_t pos) {
 }
 
 bool same(const blockInfo& a, const blockInfo& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-std::string failedCheck(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const veld::CheckFailure& e) {
-        return e.expression();
-    }
-    return "no check failed";
-}
-
-// Every position of every block, and the edges, in order and shuffled.
-void expectMatchesLinearSearch(filePosInfo& index, const std::vector<blockInfo>& r) {
-    std::vector<std::int64_t> probes;
-    const std::int64_t end = r.back().orginalPos + r.back().orginalSize;
-    for (std::int64_t p = r.front().orginalPos - 2; p <= end + 1; ++p) probes.push_back(p);
-    for (const auto& p : probes) ASSERT_EQ(index.findBlock(p).orginalPos, linearFind(r, p)) << p;
-    std::shuffle(probes.begin(), probes.end(), std::mt19937(7));
-    for (const auto& p : probes) ASSERT_EQ(index.findBlock(p).orginalPos, linearFind(r, p)) << p;
-}
 
 }  // namespace
 
@@ -85,39 +68,34 @@ TEST(filePosInfo, WritingSideBuildsTheTable) {
 }
 
 TEST(filePosInfo, LookupsAgreeWithALinearSearch) {
-    {  // short blocks between full ones shift every later block off the guess
-        const auto r = blocksOf(1000, {1000, 10, 1000, 1000, 333, 1000, 7});
+    auto gapped = blocksOf(50, {100, 10});
+    for (const auto& b : blocksOf(250, {100, 100})) gapped.push_back(b);
+    const struct {
+        const char* what;
+        std::vector<blockInfo> records;
+        std::int32_t blockSize;
+    } cases[] = {
+        {"short blocks shift later ones off the guess", blocksOf(1000, {1000, 10, 1000, 1000, 333, 1000, 7}), 1000},
+        {"row 0 far beyond the block size", blocksOf(10000000, {1000, 1000, 1000, 1000, 999}), 1000},
+        {"full-size blocks", blocksOf(10000000, {kBlockSize, 10, kBlockSize, 5}), kBlockSize},
+        {"a gap (no writer leaves one) lies in no block", gapped, 100},
+        {"no block at all", {}, kBlockSize},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         filePosInfo index(kBlockSize);
-        load(index, r, 1000);
-        expectMatchesLinearSearch(index, r);
-    }
-    {  // a row-0 position far beyond the block size
-        const auto r = blocksOf(10000000, {1000, 1000, 1000, 1000, 999});
-        filePosInfo index(kBlockSize);
-        load(index, r, 1000);
-        expectMatchesLinearSearch(index, r);
-    }
-    {  // the same with full-size blocks, at their edges
-        const auto r = blocksOf(10000000, {kBlockSize, 10, kBlockSize, 5});
-        filePosInfo index(kBlockSize);
-        load(index, r, kBlockSize);
-        for (const auto& b : r)
-            for (std::int64_t p : {b.orginalPos - 1, b.orginalPos, b.orginalPos + b.orginalSize - 1})
-                EXPECT_EQ(index.findBlock(p).orginalPos, linearFind(r, p)) << p;
-        EXPECT_EQ(index.findBlock(r.back().orginalPos + 5).orginalPos, kNotFound);
-    }
-    {  // a gap (no writer leaves one) lies in no block, also where the guess points
-        auto r = blocksOf(50, {100, 10});
-        const auto after = blocksOf(250, {100, 100});
-        r.insert(r.end(), after.begin(), after.end());
-        filePosInfo index(kBlockSize);
-        load(index, r, 100);
-        expectMatchesLinearSearch(index, r);
-    }
-    {  // no block at all
-        filePosInfo index(kBlockSize);
-        load(index, {}, kBlockSize);
-        for (std::int64_t p : {0, 1, 1000, 5000000}) EXPECT_EQ(index.findBlock(p).orginalPos, kNotFound);
+        load(index, c.records, c.blockSize);
+        // Every position of small blocks, the edges of large ones; in order, then shuffled.
+        std::vector<std::int64_t> probes = {-1, 0, 1, 5000000};
+        for (const auto& b : c.records) {
+            const std::int64_t from = b.orginalPos - 2, to = b.orginalPos + b.orginalSize + 1;
+            for (std::int64_t p = from; p <= to; ++p)
+                if (b.orginalSize < 2000 || p - from < 4 || to - p < 4) probes.push_back(p);
+        }
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const auto& p : probes) ASSERT_EQ(index.findBlock(p).orginalPos, linearFind(c.records, p)) << p;
+            std::shuffle(probes.begin(), probes.end(), std::mt19937(7));
+        }
     }
 }
 
@@ -195,6 +173,7 @@ TEST(filePosInfo, MalformedTablesAreRefused) {
     EXPECT_EQ(refusal([](auto&, auto& r) { r[1].orginalSize = 0; }), sizeText);
     EXPECT_EQ(refusal([](auto&, auto& r) { r[0].translateSize = kMaxPayloadSize + 1; }), payloadText);
     EXPECT_EQ(refusal([](auto&, auto& r) { r[0].translateSize = -1; }), payloadText);
+    EXPECT_EQ(refusal([](auto&, auto& r) { r[1].translatePos = -1; }), "record.translatePos >= 0");
 
     filePosInfo index(kBlockSize);
     load(index, blocksOf(0, {100}), 100);

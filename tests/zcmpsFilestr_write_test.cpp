@@ -4,7 +4,6 @@
 #include <cerrno>
 
 #include "CompressedFiles.h"
-#include "TestFiles.h"
 #include "ThrowError.h"
 #include "VELD_FileStream.h"
 #include "check.h"
@@ -12,152 +11,27 @@
 #include "zcmpsFilestr.h"
 
 using namespace veldtest;
+using veld::crt::Call;
+using veld::crt::CrtSeam;
 
 namespace {
 
-constexpr std::int64_t kBlock = 4190208;
-
 // The invariants every finished file keeps, checked with memcpy and zlib alone.
-void expectWellFormed(const std::vector<unsigned char>& file, std::int64_t P, const RawLayout& layout) {
+void expectWellFormed(const Bytes& file, std::int64_t P, const RawLayout& layout) {
     EXPECT_EQ(layout.caseStartPos, P);
     EXPECT_EQ(layout.first.orginalPos, -100);
     EXPECT_EQ(layout.first.translatePos, 0);
     EXPECT_EQ(layout.first.orginalSize, kBlock);
     EXPECT_EQ(layout.size, 24 * static_cast<std::int64_t>(layout.blocks.size() + 1));
     std::int64_t orginal = P, translate = P + 24;
-    for (const RawRecord& r : layout.blocks) {
+    for (const blockInfo& r : layout.blocks) {
         EXPECT_EQ(r.orginalPos, orginal);
         EXPECT_EQ(r.translatePos, translate);
-        EXPECT_GT(r.orginalSize, 0);
-        EXPECT_LE(r.orginalSize, kBlock);
         orginal += r.orginalSize;
         translate += r.translateSize;
     }
     EXPECT_EQ(layout.infoPos, translate) << "the table follows the last payload";
     EXPECT_EQ(static_cast<std::int64_t>(file.size()), layout.infoPos + layout.size);
-}
-
-struct WriteCase {
-    std::size_t caseBytes;
-    std::vector<std::int32_t> sizes;
-};
-
-class CompressedWrite : public ::testing::TestWithParam<int> {};
-
-}  // namespace
-
-TEST_P(CompressedWrite, LayoutOfTypicalSizes) {
-    const std::vector<WriteCase> cases = {
-        {0, {}},
-        {kBlock, {static_cast<std::int32_t>(kBlock)}},
-        {kBlock + 1, {static_cast<std::int32_t>(kBlock), 1}},
-        {3 * kBlock + 777, {static_cast<std::int32_t>(kBlock), static_cast<std::int32_t>(kBlock),
-                            static_cast<std::int32_t>(kBlock), 777}},
-    };
-    TempDir dir;
-    const auto dict = patternBytes(1000, 3);
-    for (const WriteCase& c : cases) {
-        SCOPED_TRACE(c.caseBytes);
-        const auto data = caseRecords(c.caseBytes);
-        const std::string path = dir.file("f" + std::to_string(c.caseBytes));
-        PackOptions options;
-        options.setting = GetParam();
-        options.piece = 65536 + 3;
-        packFile(path, dict, data, options);
-        const auto file = readAll(path);
-        ASSERT_GE(file.size(), dict.size());
-        EXPECT_TRUE(std::equal(dict.begin(), dict.end(), file.begin())) << "dictionary part untouched";
-        const RawLayout layout = readLayout(file, 1000);
-        expectWellFormed(file, 1000, layout);
-        ASSERT_EQ(layout.blocks.size(), c.sizes.size());
-        for (std::size_t i = 0; i < c.sizes.size(); ++i) EXPECT_EQ(layout.blocks[i].orginalSize, c.sizes[i]);
-        EXPECT_EQ(inflateAll(file, layout), data);
-    }
-}
-
-TEST_P(CompressedWrite, FlushEndsABlockEarly) {
-    TempDir dir;
-    const auto dict = patternBytes(500, 4);
-    const auto data = patternBytes(20, 5);
-    PackOptions options;
-    options.setting = GetParam();
-    options.piece = 10;
-    options.flushAfter = {10};
-    packFile(dir.file("f"), dict, data, options);
-    const auto file = readAll(dir.file("f"));
-    const RawLayout layout = readLayout(file, 500);
-    expectWellFormed(file, 500, layout);
-    ASSERT_EQ(layout.blocks.size(), 2u);
-    EXPECT_EQ(layout.blocks[0].orginalPos, 500);
-    EXPECT_EQ(layout.blocks[0].translatePos, 524);
-    EXPECT_EQ(layout.blocks[0].orginalSize, 10);
-    EXPECT_EQ(layout.blocks[1].orginalPos, 510);
-    EXPECT_EQ(layout.blocks[1].translatePos, 524 + layout.blocks[0].translateSize);
-    EXPECT_EQ(layout.blocks[1].orginalSize, 10);
-    EXPECT_EQ(inflateAll(file, layout), data);
-}
-
-TEST_P(CompressedWrite, IncompressibleBlockIsStoredWhole) {
-    TempDir dir;
-    const auto dict = patternBytes(100, 6);
-    const auto data = patternBytes(kBlock + 5000, 7);  // pseudo-random: deflate cannot shrink it
-    PackOptions options;
-    options.setting = GetParam();
-    packFile(dir.file("f"), dict, data, options);
-    const auto file = readAll(dir.file("f"));
-    const RawLayout layout = readLayout(file, 100);
-    expectWellFormed(file, 100, layout);
-    ASSERT_EQ(layout.blocks.size(), 2u);
-    EXPECT_GT(layout.blocks[0].translateSize, kBlock) << "a stored block is larger than its data";
-    EXPECT_EQ(inflateAll(file, layout), data);
-}
-
-INSTANTIATE_TEST_SUITE_P(Settings, CompressedWrite, ::testing::Values(0, 1));
-
-TEST(CompressedWriteSettings, SettingsZeroAndOneWriteTheSameBytes) {
-    TempDir dir;
-    const auto dict = patternBytes(4096, 8);
-    const auto data = caseRecords(2 * kBlock + 123457, 9);
-    PackOptions options;
-    options.piece = 333333;
-    options.flushAfter = {1000, 1000000, kBlock + 17};
-    packFile(dir.file("zero"), dict, data, options);
-    options.setting = 1;
-    packFile(dir.file("one"), dict, data, options);
-    EXPECT_EQ(readAll(dir.file("zero")), readAll(dir.file("one")));
-}
-
-TEST(CompressedWriteSettings, FullBlockIsWrittenInsideTheWrite) {
-    TempDir dir;
-    const auto data = caseRecords(kBlock);
-    VELD_FileStream stream(dir.file("f").c_str(), "wb");
-    stream.Write("dict", 4);
-    zcmpsFilestr z(stream);
-    z.setRow0Pos(4);
-    z.Seek(4, VELD_StrBaseIO::FromStart);
-    veld::crt::CrtSeam seam;
-    z.Write(data.data(), data.size());
-    const auto writes = seam.calls(veld::crt::Call::Write);
-    ASSERT_EQ(writes.size(), 1u);
-    EXPECT_EQ(writes[0].position, 4 + 24);
-    seam.clear();
-    z.Close();
-    // Close adds only the table (48 bytes) and the heading.
-    const auto closing = seam.calls(veld::crt::Call::Write);
-    ASSERT_EQ(closing.size(), 2u);
-    EXPECT_EQ(closing[0].count, 48u);
-    EXPECT_EQ(closing[1].position, 4);
-    EXPECT_EQ(closing[1].count, 24u);
-}
-
-namespace {
-std::string checkText(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const veld::CheckFailure& failure) {
-        return failure.expression();
-    }
-    return "(no check failed)";
 }
 
 struct WritingStream {
@@ -171,26 +45,98 @@ struct WritingStream {
     VELD_FileStream stream;
     std::unique_ptr<zcmpsFilestr> z;
 };
+
+class CompressedWrite : public ::testing::TestWithParam<int> {};
+
 }  // namespace
+
+TEST_P(CompressedWrite, LayoutOfTypicalSizes) {
+    const struct {
+        std::size_t caseBytes;
+        bool incompressible;  // pseudo-random: deflate cannot shrink it, the block is stored whole
+        std::vector<std::uint64_t> flushAfter;
+        std::vector<std::int32_t> sizes;
+    } cases[] = {
+        {0, false, {}, {}},
+        {kBlock, false, {}, {kBlock}},
+        {kBlock + 1, false, {}, {kBlock, 1}},
+        {3 * kBlock + 777, false, {}, {kBlock, kBlock, kBlock, 777}},
+        {20, false, {10}, {10, 10}},  // a flush ends a block early
+        {kBlock + 5000, true, {}, {kBlock, 5000}},
+    };
+    TempDir dir;
+    const auto dict = patternBytes(1000, 3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.caseBytes);
+        const auto data = c.incompressible ? patternBytes(c.caseBytes, 7) : caseRecords(c.caseBytes);
+        PackOptions options{GetParam(), 65536 + 3, c.flushAfter};
+        packFile(dir.file("f"), dict, data, options);
+        const auto file = readAll(dir.file("f"));
+        ASSERT_GE(file.size(), dict.size());
+        EXPECT_EQ(slice(file, 0, dict.size()), dict) << "dictionary part untouched";
+        const RawLayout layout = readLayout(file, 1000);
+        expectWellFormed(file, 1000, layout);
+        ASSERT_EQ(layout.blocks.size(), c.sizes.size());
+        for (std::size_t i = 0; i < c.sizes.size(); ++i) EXPECT_EQ(layout.blocks[i].orginalSize, c.sizes[i]);
+        EXPECT_EQ(!layout.blocks.empty() && layout.blocks[0].translateSize > kBlock, c.incompressible);
+        EXPECT_EQ(inflateAll(file, layout), data);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, CompressedWrite, ::testing::Values(0, 1));
+
+TEST(CompressedWriteSettings, SettingsZeroAndOneWriteTheSameBytes) {
+    TempDir dir;
+    const auto dict = patternBytes(4096, 8);
+    const auto data = caseRecords(2 * kBlock + 123457, 9);
+    PackOptions options{0, 333333, {1000, 1000000, kBlock + 17}};
+    packFile(dir.file("zero"), dict, data, options);
+    options.setting = 1;
+    packFile(dir.file("one"), dict, data, options);
+    EXPECT_EQ(readAll(dir.file("zero")), readAll(dir.file("one")));
+}
+
+TEST(CompressedWriteSettings, FullBlockIsWrittenInsideTheWrite) {
+    TempDir dir;
+    const auto data = caseRecords(kBlock);
+    WritingStream w(dir.file("f"));
+    CrtSeam seam;
+    w.z->Write(data.data(), data.size());
+    const auto writes = seam.calls(Call::Write);
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].position, 10 + 24);
+    seam.clear();
+    w.z->Close();
+    // Close adds only the table (48 bytes) and the heading.
+    const auto closing = seam.calls(Call::Write);
+    ASSERT_EQ(closing.size(), 2u);
+    EXPECT_EQ(closing[0].count, 48u);
+    EXPECT_EQ(closing[1].position, 10);
+    EXPECT_EQ(closing[1].count, 24u);
+    // Destroying a closed stream writes nothing more.
+    seam.clear();
+    w.z.reset();
+    EXPECT_TRUE(seam.calls(Call::Write).empty());
+}
 
 TEST(CompressedWriteProtocol, RefusedCallsNameTheirChecks) {
     TempDir dir;
     WritingStream w(dir.file("f"), 1);
     w.z->Write("abc", 3);
     w.z->Seek(100, VELD_StrBaseIO::FromStart);
-    EXPECT_EQ(checkText([&] { w.z->Write("x", 1); }),
+    EXPECT_EQ(failedCheck([&] { w.z->Write("x", 1); }),
               "(req._pos == fpos + sizeof(fBuffer) - availBuffSize) && \"Jumped write in zcmpsFilestr::Data::Write\"");
     w.z->Seek(13, VELD_StrBaseIO::FromStart);
-    EXPECT_EQ(checkText([&] { w.z->Seek(0, VELD_StrBaseIO::FromEnd); }),
+    EXPECT_EQ(failedCheck([&] { w.z->Seek(0, VELD_StrBaseIO::FromEnd); }),
               "0 && \"seek from end with zcmpsFilestr::Seek\"");
     EXPECT_EQ(w.z->Tell(), 13);
-    EXPECT_EQ(checkText([&] { w.z->setMultiThread(0); }), "fData->fpIOThread == 0");
-    EXPECT_EQ(checkText([&] { char c; w.z->Read(&c, 1); }), "bIsWriting == false");
+    EXPECT_EQ(failedCheck([&] { w.z->setMultiThread(0); }), "fData->fpIOThread == 0");
+    EXPECT_EQ(failedCheck([&] { char c; w.z->Read(&c, 1); }), "bIsWriting == false");
     w.z->Write("def", 3);
     w.z->Close();
-    EXPECT_EQ(checkText([&] { w.z->Write("x", 1); }), "bIsWriting == true");
+    EXPECT_EQ(failedCheck([&] { w.z->Write("x", 1); }), "bIsWriting == true");
     const auto file = readAll(dir.file("f"));
-    EXPECT_EQ(inflateAll(file, readLayout(file, 10)), std::vector<unsigned char>({'a', 'b', 'c', 'd', 'e', 'f'}));
+    EXPECT_EQ(inflateAll(file, readLayout(file, 10)), Bytes({'a', 'b', 'c', 'd', 'e', 'f'}));
 }
 
 TEST(CompressedWriteProtocol, ReopenFailuresThrowSystemFileException) {
@@ -199,8 +145,8 @@ TEST(CompressedWriteProtocol, ReopenFailuresThrowSystemFileException) {
     stream.Write("dict", 4);
     {
         zcmpsFilestr z(stream);
-        veld::crt::CrtSeam seam;
-        seam.failNth(veld::crt::Call::Open, 1, EACCES);
+        CrtSeam seam;
+        seam.failNth(Call::Open, 1, EACCES);
         try {
             z.setRow0Pos(4);
             FAIL() << "setRow0Pos should have thrown";
@@ -216,8 +162,8 @@ TEST(CompressedWriteProtocol, ReopenFailuresThrowSystemFileException) {
     z.setRow0Pos(4);
     z.Seek(4, VELD_StrBaseIO::FromStart);
     z.Write("cases", 5);
-    veld::crt::CrtSeam seam;
-    seam.failNth(veld::crt::Call::Open, 1, EACCES);
+    CrtSeam seam;
+    seam.failNth(Call::Open, 1, EACCES);
     try {
         z.Close();
         FAIL() << "Close should have thrown";
@@ -227,38 +173,27 @@ TEST(CompressedWriteProtocol, ReopenFailuresThrowSystemFileException) {
     }
     // The file on disk is finished all the same.
     const auto file = readAll(dir.file("f"));
-    EXPECT_EQ(inflateAll(file, readLayout(file, 4)), std::vector<unsigned char>({'c', 'a', 's', 'e', 's'}));
+    EXPECT_EQ(inflateAll(file, readLayout(file, 4)), Bytes({'c', 'a', 's', 'e', 's'}));
 }
 
 TEST(CompressedWriteFailures, DiskFullDuringBackgroundCompressReachesTheCaller) {
+    const auto data = caseRecords(3 * kBlock + 10);
     for (int failingWrite : {1, 2, 3}) {
         SCOPED_TRACE(failingWrite);
         TempDir dir;
-        const auto data = caseRecords(3 * kBlock + 10);
         WritingStream w(dir.file("f"), 1);
-        veld::crt::CrtSeam seam;
-        seam.failNth(veld::crt::Call::Write, failingWrite, ENOSPC);
-        bool raised = false;
-        try {
-            for (std::size_t at = 0; at < data.size(); at += 1000000)
-                w.z->Write(data.data() + at, std::min<std::size_t>(1000000, data.size() - at));
-            w.z->Close();
-        } catch (const veld::DataSourceError& e) {
-            raised = true;
-            EXPECT_EQ(e.code(), 1002);
-            EXPECT_EQ(e.sysErrno(), ENOSPC);
-        }
-        EXPECT_TRUE(raised);
+        CrtSeam seam;
+        seam.failNth(Call::Write, failingWrite, ENOSPC);
+        int err = 0;
+        EXPECT_EQ(raisedCode(
+                      [&] {
+                          for (std::size_t at = 0; at < data.size(); at += 1000000)
+                              w.z->Write(data.data() + at, std::min<std::size_t>(1000000, data.size() - at));
+                          w.z->Close();
+                      },
+                      &err),
+                  1002);
+        EXPECT_EQ(err, ENOSPC);
         w.z.reset();  // must not hang or write a table
     }
-}
-
-TEST(CompressedWriteFailures, DestroyingAfterCloseWritesNothingMore) {
-    TempDir dir;
-    auto w = std::make_unique<WritingStream>(dir.file("f"));
-    w->z->Write("abc", 3);
-    w->z->Close();
-    veld::crt::CrtSeam seam;
-    w.reset();
-    EXPECT_TRUE(seam.calls(veld::crt::Call::Write).empty());
 }

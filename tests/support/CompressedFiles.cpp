@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -12,8 +14,7 @@
 
 namespace veldtest {
 
-void packFile(const std::string& path, const std::vector<unsigned char>& dict,
-              const std::vector<unsigned char>& cases, const PackOptions& options) {
+void packFile(const std::string& path, const Bytes& dict, const Bytes& cases, const PackOptions& options) {
     VELD_FileStream stream(path.c_str(), "wb");
     if (!stream.Good()) throw std::runtime_error("cannot create " + path);
     stream.Write(dict.data(), dict.size());
@@ -22,34 +23,30 @@ void packFile(const std::string& path, const std::vector<unsigned char>& dict,
     if (options.setting) z.setMultiThread(options.setting);
     z.setRow0Pos(P);
     z.Seek(P, VELD_StrBaseIO::FromStart);
-    std::vector<std::uint64_t> flushes = options.flushAfter;
-    std::sort(flushes.begin(), flushes.end());
+    const auto& flushes = options.flushAfter;  // ascending, inside the data
     std::size_t next = 0;
-    std::uint64_t at = 0;
-    while (at < cases.size()) {
+    for (std::uint64_t at = 0; at < cases.size();) {
         std::uint64_t n = std::min<std::uint64_t>(options.piece, cases.size() - at);
-        if (next < flushes.size() && flushes[next] > at) n = std::min(n, flushes[next] - at);
+        if (next < flushes.size()) n = std::min(n, flushes[next] - at);
         z.Write(cases.data() + at, n);
         at += n;
-        while (next < flushes.size() && flushes[next] <= at) {
-            if (flushes[next] == at) z.Flush();
+        if (next < flushes.size() && flushes[next] == at) {
+            z.Flush();
             ++next;
         }
     }
     z.Close();
 }
 
-std::vector<unsigned char> readCases(const std::string& path, std::int64_t P, int setting, bool swap) {
+Bytes readCases(const std::string& path, std::int64_t P, int setting, bool swap) {
     VELD_FileStream stream(path.c_str(), "rb");
     zcmpsFilestr z(stream);
     if (setting) z.setMultiThread(setting);
     z.readFilePosInfo(P, swap);
-    std::vector<unsigned char> out;
-    std::vector<unsigned char> piece(1 << 20);
-    for (;;) {
-        const std::uint64_t n = z.Read(piece.data(), piece.size());
+    Bytes out, piece(1 << 20);
+    for (std::uint64_t n = piece.size(); n == piece.size();) {
+        n = z.Read(piece.data(), piece.size());
         out.insert(out.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(n));
-        if (n < piece.size()) break;
     }
     z.Close();
     return out;
@@ -57,7 +54,7 @@ std::vector<unsigned char> readCases(const std::string& path, std::int64_t P, in
 
 namespace {
 template <class T>
-T at(const std::vector<unsigned char>& file, std::int64_t offset) {
+T at(const Bytes& file, std::int64_t offset) {
     if (offset < 0 || static_cast<std::size_t>(offset) + sizeof(T) > file.size())
         throw std::runtime_error("layout read outside the file");
     T value;
@@ -65,13 +62,13 @@ T at(const std::vector<unsigned char>& file, std::int64_t offset) {
     return value;
 }
 
-RawRecord recordAt(const std::vector<unsigned char>& file, std::int64_t offset) {
-    return RawRecord{at<std::int64_t>(file, offset), at<std::int64_t>(file, offset + 8),
+blockInfo recordAt(const Bytes& file, std::int64_t offset) {
+    return blockInfo{at<std::int64_t>(file, offset), at<std::int64_t>(file, offset + 8),
                      at<std::int32_t>(file, offset + 16), at<std::int32_t>(file, offset + 20)};
 }
 }  // namespace
 
-RawLayout readLayout(const std::vector<unsigned char>& file, std::int64_t P) {
+RawLayout readLayout(const Bytes& file, std::int64_t P) {
     RawLayout layout{};
     layout.caseStartPos = at<std::int64_t>(file, P);
     layout.infoPos = at<std::int64_t>(file, P + 8);
@@ -82,10 +79,10 @@ RawLayout readLayout(const std::vector<unsigned char>& file, std::int64_t P) {
     return layout;
 }
 
-std::vector<unsigned char> inflateAll(const std::vector<unsigned char>& file, const RawLayout& layout) {
-    std::vector<unsigned char> out;
-    for (const RawRecord& r : layout.blocks) {
-        std::vector<unsigned char> block(static_cast<std::size_t>(r.orginalSize));
+Bytes inflateAll(const Bytes& file, const RawLayout& layout) {
+    Bytes out;
+    for (const blockInfo& r : layout.blocks) {
+        Bytes block(static_cast<std::size_t>(r.orginalSize));
         uLongf length = static_cast<uLongf>(block.size());
         if (r.translatePos < 0 || static_cast<std::size_t>(r.translatePos + r.translateSize) > file.size())
             throw std::runtime_error("payload outside the file");
@@ -97,8 +94,8 @@ std::vector<unsigned char> inflateAll(const std::vector<unsigned char>& file, co
     return out;
 }
 
-std::vector<unsigned char> caseRecords(std::size_t bytes, std::uint32_t seed) {
-    std::vector<unsigned char> out;
+Bytes caseRecords(std::size_t bytes, std::uint32_t seed) {
+    Bytes out;
     out.reserve(bytes + 64);
     std::uint32_t x = seed * 747796405u + 2891336453u;
     auto next = [&x] {
@@ -119,6 +116,85 @@ std::vector<unsigned char> caseRecords(std::size_t bytes, std::uint32_t seed) {
     }
     out.resize(bytes);
     return out;
+}
+
+Bytes tableBytes(const std::vector<blockInfo>& records, std::int32_t blockSize) {
+    Bytes table((records.size() + 1) * sizeof(blockInfo));
+    veld::layout::encodeRecord(
+        veld::layout::firstRecord(blockSize, static_cast<std::int32_t>(records.size())), table.data());
+    for (std::size_t i = 0; i < records.size(); ++i)
+        veld::layout::encodeRecord(records[i], table.data() + (i + 1) * sizeof(blockInfo));
+    return table;
+}
+
+BlockFile writeBlockFile(const std::string& path, std::int64_t P, const Bytes& data,
+                         const std::vector<std::size_t>& sizes, std::int32_t blockSize) {
+    BlockFile f{data, {}, {}};
+    Bytes bytes = patternBytes(static_cast<std::size_t>(P) + 24, 99);
+    std::size_t at = 0;
+    for (std::size_t size : sizes) {
+        uLongf room = compressBound(static_cast<uLong>(size));
+        Bytes payload(room);
+        if (compress2(payload.data(), &room, data.data() + at, static_cast<uLong>(size), 1) != Z_OK)
+            throw std::runtime_error("compress2 failed");
+        f.records.push_back(blockInfo{P + static_cast<std::int64_t>(at), static_cast<std::int64_t>(bytes.size()),
+                                      static_cast<std::int32_t>(size), static_cast<std::int32_t>(room)});
+        bytes.insert(bytes.end(), payload.begin(), payload.begin() + room);
+        at += size;
+    }
+    if (at != data.size()) throw std::logic_error("sizes do not cover the data");
+    f.table = tableBytes(f.records, blockSize);
+    writeAll(path, bytes);
+    return f;
+}
+
+ReadSource::ReadSource(const Bytes& data, const std::vector<std::size_t>& sizes, std::int32_t blockSize)
+    : blocks(writeBlockFile(dir.file("case.dat"), 1000, data, sizes, blockSize)) {
+    ExtNameStr name;
+    name.SetGeneric(dir.file("case.dat"));
+    if (!file.Open(name, "rb")) throw std::runtime_error("cannot open case.dat");
+    index.loadForRead(blocks.table.data(), false, blocks.table.size());
+}
+
+void ReadSource::expectBlock(PreIOThreadBase& reader, std::size_t k) const {
+    Bytes buf(block(k).orginalSize);
+    ASSERT_EQ(reader.readBlock(buf.data(), buf.size(), block(k).orginalPos), buf.size()) << k;
+    ASSERT_TRUE(buf == slice(blocks.data, block(k).orginalPos - 1000, buf.size())) << "block " << k << " differs";
+}
+
+std::uint64_t ReadSource::readBlockOf(PreIOThreadBase& reader, std::size_t k) const {
+    Bytes buf(block(k).orginalSize);
+    return reader.readBlock(buf.data(), buf.size(), block(k).orginalPos);
+}
+
+std::size_t ReadSource::payloadReads(const veld::crt::CrtSeam& seam, std::size_t k) const {
+    std::size_t n = 0;
+    for (const auto& c : seam.calls(veld::crt::Call::Read)) n += c.position == block(k).translatePos;
+    return n;
+}
+
+void ReadSource::flipPayloadByte(std::size_t k) {
+    auto bytes = readAll(dir.file("case.dat"));
+    bytes[block(k).translatePos + block(k).translateSize / 2] ^= 0x10;
+    writeAll(dir.file("case.dat"), bytes);
+}
+
+Watchdog::Watchdog(std::chrono::seconds limit)
+    : fThread([this, limit] {
+          std::unique_lock<std::mutex> lock(fLock);
+          if (!fCond.wait_for(lock, limit, [this] { return fDone; })) {
+              std::fprintf(stderr, "test hung: no progress for %lld s\n", static_cast<long long>(limit.count()));
+              std::_Exit(3);
+          }
+      }) {}
+
+Watchdog::~Watchdog() {
+    {
+        std::lock_guard<std::mutex> lock(fLock);
+        fDone = true;
+    }
+    fCond.notify_all();
+    fThread.join();
 }
 
 }  // namespace veldtest

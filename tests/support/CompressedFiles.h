@@ -1,44 +1,168 @@
-// Helpers for tests of the compressed stream: write a data file the way the
-// application does, read it back through the library, and read it back
-// independently with nothing but the layout rules and zlib itself.
+// Compressed data files for the tests: written the way the application writes
+// them, read back through the library, and taken apart with nothing but the
+// layout rules and zlib itself, so the code under test is never its own
+// reference. Also the block files and reading harness of the thread objects.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "PreIOThreadBase.h"
+#include "TestFiles.h"
+#include "VELD_File.h"
+#include "compressedLayout.h"
+#include "crt_seam.h"
+#include "filePosInfo.h"
 
 namespace veldtest {
 
+constexpr std::int64_t kBlock = veld::layout::kBlockSize;
+
 struct PackOptions {
-    int setting = 0;                  // 0 or 1
-    std::size_t piece = 100000;       // bytes per Write
+    int setting = 0;                        // 0 or 1
+    std::size_t piece = 100000;             // bytes per Write
     std::vector<std::uint64_t> flushAfter;  // case-data offsets after which Flush is called
 };
 
 // Writes dict (the dictionary part, P = dict.size()) and cases to path.
-void packFile(const std::string& path, const std::vector<unsigned char>& dict,
-              const std::vector<unsigned char>& cases, const PackOptions& options = {});
-
+void packFile(const std::string& path, const Bytes& dict, const Bytes& cases,
+              const PackOptions& options = {});
 // Reads all case data back through zcmpsFilestr at the given setting.
-std::vector<unsigned char> readCases(const std::string& path, std::int64_t P, int setting,
-                                     bool swap = false);
+Bytes readCases(const std::string& path, std::int64_t P, int setting, bool swap = false);
 
-struct RawRecord {
-    std::int64_t orginalPos, translatePos;
-    std::int32_t orginalSize, translateSize;
-};
 struct RawLayout {
     std::int64_t caseStartPos, infoPos, size;
-    RawRecord first;
-    std::vector<RawRecord> blocks;
+    blockInfo first;
+    std::vector<blockInfo> blocks;
+};
+// Decodes the heading at P and the table with plain memcpy (native order).
+RawLayout readLayout(const Bytes& file, std::int64_t P);
+// Inflates every payload with zlib's uncompress and concatenates them.
+Bytes inflateAll(const Bytes& file, const RawLayout& layout);
+
+// Realistic case data that deflate shrinks: fixed-width records of doubles,
+// codes and padded strings (patternBytes does not shrink at all).
+Bytes caseRecords(std::size_t bytes, std::uint32_t seed = 7);
+
+// Table bytes: first record, then the records, in native order.
+Bytes tableBytes(const std::vector<blockInfo>& records, std::int32_t blockSize);
+
+// P dictionary bytes, 24 heading bytes, then `data` cut into blocks of
+// `sizes` bytes, each one zlib stream at level 1, back to back.
+struct BlockFile {
+    Bytes data;
+    std::vector<blockInfo> records;
+    Bytes table;
+};
+BlockFile writeBlockFile(const std::string& path, std::int64_t P, const Bytes& data,
+                         const std::vector<std::size_t>& sizes, std::int32_t blockSize);
+
+// A block file (P = 1000) opened for reading with its index loaded, for the
+// reading thread objects.
+struct ReadSource {
+    TempDir dir;
+    BlockFile blocks;
+    VELD_File file;
+    filePosInfo index{veld::layout::kBlockSize};
+
+    ReadSource(const Bytes& data, const std::vector<std::size_t>& sizes, std::int32_t blockSize);
+    const blockInfo& block(std::size_t k) const { return blocks.records[k]; }
+    // Asks the thread object for block k and compares with the data written.
+    void expectBlock(PreIOThreadBase& reader, std::size_t k) const;
+    std::uint64_t readBlockOf(PreIOThreadBase& reader, std::size_t k) const;
+    // How often block k's payload was read while the seam watched.
+    std::size_t payloadReads(const veld::crt::CrtSeam& seam, std::size_t k) const;
+    void flipPayloadByte(std::size_t k);
 };
 
-// Decodes the heading at P and the table with plain memcpy (native order).
-RawLayout readLayout(const std::vector<unsigned char>& file, std::int64_t P);
-// Inflates every payload with zlib's uncompress and concatenates them.
-std::vector<unsigned char> inflateAll(const std::vector<unsigned char>& file, const RawLayout& layout);
+// Cases both reading thread objects must pass, on five blocks of 100,000
+// bytes and a short last one.
+constexpr std::int32_t kSmall = 100000;
+inline ReadSource smallBlocks() {
+    return ReadSource(caseRecords(5 * kSmall + 31337), {kSmall, kSmall, kSmall, kSmall, kSmall, 31337}, kSmall);
+}
 
-// Realistic case data: fixed-width records of doubles, codes and padded strings.
-std::vector<unsigned char> caseRecords(std::size_t bytes, std::uint32_t seed = 7);
+template <class Reader>
+std::unique_ptr<Reader> startReader(ReadSource& s, std::uint64_t bufSize = kSmall) {
+    auto r = std::make_unique<Reader>(&s.file, &s.index, bufSize);
+    r->initThread(true);
+    r->startThread();
+    return r;
+}
+
+// In order each payload is read once; after the last block nothing is in
+// flight, so asking again or seeking back must neither wait nor fail.
+template <class Reader>
+void expectInOrderThenAnyOrder() {
+    ReadSource s = smallBlocks();
+    auto r = startReader<Reader>(s);
+    {
+        veld::crt::CrtSeam seam;
+        for (std::size_t k = 0; k < 6; ++k) s.expectBlock(*r, k);
+        for (std::size_t k = 0; k < 6; ++k) EXPECT_EQ(s.payloadReads(seam, k), 1u) << k;
+    }
+    for (std::size_t k : {5, 5, 0, 3, 1, 2, 5, 4}) s.expectBlock(*r, k);
+    r->stopThread();
+    r->releaseThreads();
+}
+
+// Damage met ahead of the owner is raised only by the request for that block.
+template <class Reader>
+void expectDamageRefusedOnlyWhenAskedFor() {
+    ReadSource s = smallBlocks();
+    s.flipPayloadByte(2);
+    auto r = startReader<Reader>(s);
+    s.expectBlock(*r, 0);
+    s.expectBlock(*r, 1);  // the worker now meets block 2's damage
+    s.expectBlock(*r, 4);
+    std::string detail;
+    EXPECT_EQ(failedCheck([&] { s.readBlockOf(*r, 2); }, &detail), "payloadComplete");
+    EXPECT_NE(detail.find("block at position " + std::to_string(s.block(2).orginalPos)), std::string::npos);
+    EXPECT_NE(detail.find("offset " + std::to_string(s.block(2).translatePos)), std::string::npos) << detail;
+    s.expectBlock(*r, 1);
+    EXPECT_EQ(failedCheck([&] { s.readBlockOf(*r, 2); }), "payloadComplete");
+    s.expectBlock(*r, 3);
+    s.expectBlock(*r, 5);
+}
+
+// A disk error on the worker (its first read ahead, of block 1) reaches the owner.
+template <class Reader>
+void expectWorkerReadFailureOnTheOwner(std::initializer_list<std::size_t> asks) {
+    ReadSource s = smallBlocks();
+    auto r = startReader<Reader>(s);
+    veld::crt::CrtSeam seam;
+    seam.failNth(veld::crt::Call::Read, 2, EIO);
+    s.expectBlock(*r, 0);
+    for (std::size_t k : asks) {
+        int err = 0;
+        EXPECT_EQ(raisedCode([&] { s.readBlockOf(*r, k); }, &err), 1003) << k;
+        EXPECT_EQ(err, EIO);
+    }
+    r->stopThread();
+    r->releaseThreads();
+}
+
+// Ends the test program with a message if the test has not finished in time.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::seconds limit = std::chrono::seconds(120));
+    ~Watchdog();
+
+private:
+    std::mutex fLock;
+    std::condition_variable fCond;
+    bool fDone = false;
+    std::thread fThread;
+};
 
 }  // namespace veldtest

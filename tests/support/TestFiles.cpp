@@ -6,6 +6,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "ThrowError.h"
+#include "check.h"
+
 namespace veldtest {
 
 namespace {
@@ -29,21 +32,21 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(fPath, ec);
 }
 
-std::vector<unsigned char> readAll(const std::string& path) {
+Bytes readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot open " + path);
-    return std::vector<unsigned char>((std::istreambuf_iterator<char>(in)),
+    return Bytes((std::istreambuf_iterator<char>(in)),
                                       std::istreambuf_iterator<char>());
 }
 
-void writeAll(const std::string& path, const std::vector<unsigned char>& bytes) {
+void writeAll(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-std::vector<unsigned char> patternBytes(std::size_t count, std::uint32_t seed) {
-    std::vector<unsigned char> bytes(count);
+Bytes patternBytes(std::size_t count, std::uint32_t seed) {
+    Bytes bytes(count);
     std::uint32_t x = seed * 2654435761u + 12345u;
     for (std::size_t i = 0; i < count; ++i) {
         x ^= x << 13;
@@ -52,6 +55,26 @@ std::vector<unsigned char> patternBytes(std::size_t count, std::uint32_t seed) {
         bytes[i] = static_cast<unsigned char>(x);
     }
     return bytes;
+}
+
+std::string failedCheck(const std::function<void()>& f, std::string* detail) {
+    try {
+        f();
+    } catch (const veld::CheckFailure& e) {
+        if (detail) *detail = e.detail();
+        return e.expression();
+    }
+    return "no check failed";
+}
+
+int raisedCode(const std::function<void()>& f, int* err) {
+    try {
+        f();
+    } catch (const veld::DataSourceError& e) {
+        if (err) *err = e.sysErrno();
+        return e.code();
+    }
+    return 0;
 }
 
 }  // namespace veldtest

@@ -1,13 +1,16 @@
-// Shared helpers for the test programs: a per-test temporary directory and
-// small file utilities.
+// Shared helpers for the test programs: a per-test temporary directory, small
+// file utilities, and the outcome of a call that should fail.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace veldtest {
+
+using Bytes = std::vector<unsigned char>;
 
 // A fresh directory for one test, removed again when the test ends.
 class TempDir {
@@ -24,9 +27,17 @@ private:
     std::filesystem::path fPath;
 };
 
-std::vector<unsigned char> readAll(const std::string& path);
-void writeAll(const std::string& path, const std::vector<unsigned char>& bytes);
+Bytes readAll(const std::string& path);
+void writeAll(const std::string& path, const Bytes& bytes);
 // Deterministic bytes that no window or block boundary can hide a mix-up in.
-std::vector<unsigned char> patternBytes(std::size_t count, std::uint32_t seed = 1);
+Bytes patternBytes(std::size_t count, std::uint32_t seed = 1);
+inline Bytes slice(const Bytes& b, std::size_t from, std::size_t n) {
+    return Bytes(b.begin() + from, b.begin() + from + n);
+}
+
+// The text of the check that f failed (its detail in *detail), or "no check failed".
+std::string failedCheck(const std::function<void()>& f, std::string* detail = nullptr);
+// The code of the veld::DataSourceError that f raised (its errno in *err), or 0.
+int raisedCode(const std::function<void()>& f, int* err = nullptr);
 
 }  // namespace veldtest
