@@ -10,12 +10,10 @@ using namespace veldtest;
 using veld::crt::CrtSeam;
 
 TEST(PreIOThread_R_D, InOrderEachPayloadIsReadOnceThenAnyOrderWithoutHanging) {
-    Watchdog dog;
     expectInOrderThenAnyOrder<PreIOThread_R_D>();
 }
 
 TEST(PreIOThread_R_D, ASkipDropsThePrefetchedBlock) {
-    Watchdog dog;
     ReadSource s = smallBlocks();
     CrtSeam seam;
     auto r = startReader<PreIOThread_R_D>(s);
@@ -29,12 +27,10 @@ TEST(PreIOThread_R_D, ASkipDropsThePrefetchedBlock) {
 }
 
 TEST(PreIOThread_R_D, DamagedBlockIsRefusedOnlyWhenAskedFor) {
-    Watchdog dog;
     expectDamageRefusedOnlyWhenAskedFor<PreIOThread_R_D>();
 }
 
 TEST(PreIOThread_R_D, RecordThatDisagreesWithItsPayloadIsRefused) {
-    Watchdog dog;
     ReadSource s = smallBlocks();
     s.blocks.records[5].orginalSize += 1;  // the payload inflates to one byte less
     s.blocks.table = tableBytes(s.blocks.records, kSmall);
@@ -52,12 +48,10 @@ TEST(PreIOThread_R_D, RecordThatDisagreesWithItsPayloadIsRefused) {
 }
 
 TEST(PreIOThread_R_D, WorkerReadFailureSurfacesOnTheOwner) {
-    Watchdog dog;
     expectWorkerReadFailureOnTheOwner<PreIOThread_R_D>({1, 0});
 }
 
 TEST(PreIOThread_R_D, FullBlocksThatDidNotShrinkAndStops) {
-    Watchdog dog;
     ReadSource s(patternBytes(2 * kBlockSize), {kBlockSize, kBlockSize}, kBlockSize);
     ASSERT_GT(s.block(1).translateSize, kBlockSize);
     startReader<PreIOThread_R_D>(s, kBlockSize)->stopThread();  // stopped while idle

@@ -8,12 +8,10 @@
 using namespace veldtest;
 
 TEST(PreIOThread_Tri_R_D, SameBytesInOrderAndOutOfOrderWithoutHanging) {
-    Watchdog dog;
     expectInOrderThenAnyOrder<PreIOThread_Tri_R_D>();
 }
 
 TEST(PreIOThread_Tri_R_D, StopEndsBothWorkers) {
-    Watchdog dog;
     ReadSource s = smallBlocks();
     // Idle: the reading worker waits for work that the stop must give it.
     startReader<PreIOThread_Tri_R_D>(s)->stopThread();
@@ -32,11 +30,9 @@ TEST(PreIOThread_Tri_R_D, StopEndsBothWorkers) {
 }
 
 TEST(PreIOThread_Tri_R_D, DamagedBlockIsRefusedOnlyWhenAskedFor) {
-    Watchdog dog;
     expectDamageRefusedOnlyWhenAskedFor<PreIOThread_Tri_R_D>();
 }
 
 TEST(PreIOThread_Tri_R_D, WorkerReadFailureSurfacesOnTheOwner) {
-    Watchdog dog;
     expectWorkerReadFailureOnTheOwner<PreIOThread_Tri_R_D>({1});
 }

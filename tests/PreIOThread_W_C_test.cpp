@@ -41,10 +41,9 @@ std::unique_ptr<PreIOThread_W_C> startWriter(WriteTarget& t, std::uint64_t bufSi
 }  // namespace
 
 TEST(PreIOThread_W_C, BlocksLandBackToBackWithTheirRecords) {
-    Watchdog dog;
     WriteTarget t;
     const std::size_t tail = 12345;
-    auto data = caseRecords(3 * kBlockSize + tail);
+    auto data = textBytes(3 * kBlockSize + tail);
     // The second block does not shrink: it must be stored whole, not cut at the block size.
     const auto noise = patternBytes(kBlockSize, 9);
     std::copy(noise.begin(), noise.end(), data.begin() + kBlockSize);
@@ -81,7 +80,6 @@ TEST(PreIOThread_W_C, BlocksLandBackToBackWithTheirRecords) {
 }
 
 TEST(PreIOThread_W_C, StopWithOrWithoutEndMarkFinishesTheBlocks) {
-    Watchdog dog;
     {
         WriteTarget t;
         CrtSeam seam;
@@ -95,7 +93,7 @@ TEST(PreIOThread_W_C, StopWithOrWithoutEndMarkFinishesTheBlocks) {
         EXPECT_EQ(failedCheck([&] { w->writeBlock(t.dictionary.data(), 10, 0); }), "bEndMarkSent == false");
     }
     WriteTarget t;
-    const auto data = caseRecords(100000);
+    const auto data = textBytes(100000);
     auto w = startWriter(t, 60000);
     w->writeBlock(data.data(), 60000, 0);
     w->writeBlock(data.data() + 60000, 40000, 0);
@@ -107,9 +105,8 @@ TEST(PreIOThread_W_C, StopWithOrWithoutEndMarkFinishesTheBlocks) {
 }
 
 TEST(PreIOThread_W_C, WorkerWriteFailureSurfacesOnTheOwner) {
-    Watchdog dog;
     const std::uint64_t size = 64 * 1024;
-    const auto block = caseRecords(size);
+    const auto block = textBytes(size);
     auto diskFull = [](const std::function<void()>& call) {
         int err = 0;
         return raisedCode(call, &err) == 1002 && err == ENOSPC;

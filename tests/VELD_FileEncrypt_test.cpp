@@ -25,15 +25,9 @@ Bytes encipher(const unsigned char* plain, int length) {
 
 class EncryptedFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        unsigned char key[veld::kCipherKeyBytes];
-        for (int i = 0; i < veld::kCipherKeyBytes; ++i) key[i] = static_cast<unsigned char>(i * 7 + 3);
-        ASSERT_TRUE(veld::SetCipherKey(key, sizeof key));
-        SetKeepEncrypt(true);
-        name.SetGeneric(path);
-    }
-    void TearDown() override { SetKeepEncrypt(false); }
+    void SetUp() override { name.SetGeneric(path); }
 
+    veldtest::Enciphering on;
     Bytes disk() { return readAll(path); }
     Bytes plainPrefix(std::size_t n) { return veldtest::slice(plain, 0, n); }
 

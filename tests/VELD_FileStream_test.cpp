@@ -8,7 +8,6 @@
 
 #include "TestFiles.h"
 #include "ThrowError.h"
-#include "cipher.h"
 #include "crt_seam.h"
 
 using veld::crt::Call;
@@ -264,18 +263,7 @@ TEST(FileStream, DirectWriteOverACleanWindowWins) {
 }
 
 TEST(FileStream, EncipheredRoundTripThroughOneStream) {
-    struct KeepEncrypt {
-        KeepEncrypt() {
-            unsigned char key[veld::kCipherKeyBytes];
-            for (int i = 0; i < veld::kCipherKeyBytes; ++i) key[i] = static_cast<unsigned char>(i * 7);
-            veld::SetCipherKey(key, sizeof key);
-            SetKeepEncrypt(true);
-        }
-        ~KeepEncrypt() {
-            SetKeepEncrypt(false);
-            veld::ClearCipherKey();
-        }
-    } keep;
+    Enciphering on;
     TempDir dir;
     const Bytes data = patternBytes(5000003);
     VELD_FileStream s(dir.file("f").c_str(), "w+b", true);

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -52,6 +54,8 @@ TEST_F(FileTest, ModeTextsGiveTheRuntimeFlags) {
         EXPECT_EQ(opens[0].whence, c.flags) << c.mode;
         EXPECT_EQ(opens[0].share, 0x20);
         EXPECT_EQ(opens[0].permission, 0x180);
+        f.Close();
+        EXPECT_EQ(std::filesystem::exists(path), !std::strchr(c.mode, 'D')) << "a temporary file goes at its close";
     }
 }
 
@@ -144,15 +148,12 @@ TEST_F(FileTest, EveryRefusedCallRaisesWithTheFileName) {
         ASSERT_TRUE(f.Open(nameOf(path), "r+b"));
         CrtSeam seam;
         seam.failNth(c.kind, 1, c.err);
-        try {
-            c.op(f);
-            ADD_FAILURE() << "nothing raised";
-        } catch (const veld::DataSourceError& e) {
-            EXPECT_EQ(e.code(), c.code);
-            EXPECT_EQ(e.msgFile(), "datasrc.err");
-            EXPECT_EQ(e.fileName(), path);
-            EXPECT_EQ(e.sysErrno(), c.err);
-        }
+        const auto e = veldtest::raised<veld::DataSourceError>([&] { c.op(f); });
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->code(), c.code);
+        EXPECT_EQ(e->msgFile(), "datasrc.err");
+        EXPECT_EQ(e->fileName(), path);
+        EXPECT_EQ(e->sysErrno(), c.err);
         EXPECT_FALSE(f.bGood);
         ASSERT_TRUE(f.Open(nameOf(path), "rb"));
         EXPECT_TRUE(f.bGood);

@@ -21,16 +21,16 @@ protected:
 TEST_F(RefCountPtrTest, OwnersCountAndTheLastOneDeletesOnce) {
     {
         RefCountPtr<Counted> a(new Counted(1)), empty, copyOfEmpty(empty);
-        EXPECT_EQ(a->IsShared(), 0);
         EXPECT_EQ(copyOfEmpty.IsValid(), 0);
         {
             RefCountPtr<Counted> b(a), c;
             c = b;
             EXPECT_EQ(a->IsShared(), 1);
             // Taking the pointee one already holds changes no count.
+            RefCountPtr<Counted>& self = a;
             c = a;
             c = a.get();
-            a = a;
+            a = self;
             EXPECT_TRUE(a == b && b == c);
             c = nullptr;
             b = nullptr;
@@ -47,7 +47,7 @@ TEST_F(RefCountPtrTest, OwnersCountAndTheLastOneDeletesOnce) {
     EXPECT_EQ(p->value, 3);
 }
 
-TEST_F(RefCountPtrTest, UnshareableObjectIsCopiedWhenTakenAgain) {
+TEST_F(RefCountPtrTest, UnshareableAndUnsharedObjectsAreCopied) {
     auto* raw = new Counted(7);
     RefCountPtr<Counted> a(raw);
     raw->MarkUnshareable();
@@ -59,34 +59,22 @@ TEST_F(RefCountPtrTest, UnshareableObjectIsCopiedWhenTakenAgain) {
     EXPECT_EQ(b->value, 7);
     EXPECT_EQ(b->IsShareable(), 1u);  // the copy starts shareable
     EXPECT_EQ(raw->IsShared(), 0);    // the marked object keeps its single owner
-
     a = nullptr;
     EXPECT_EQ(Counted::destroyed, 1);
+
+    // Unshared copies only a shared object; the copy starts with one owner.
+    Counted* mine = b.Unshared();
+    EXPECT_EQ(mine, b.get());
+    c = b;
+    mine = c.Unshared();
+    EXPECT_NE(mine, b.get());
+    EXPECT_EQ(mine->value, 7);
+    EXPECT_EQ(b->IsShared(), 0);
+    EXPECT_EQ(c->IsShared(), 0);
+    EXPECT_EQ(Counted::destroyed, 2);  // c's earlier object
     b = nullptr;
     c = nullptr;
-    EXPECT_EQ(Counted::destroyed, 3);
-}
-
-TEST_F(RefCountPtrTest, UnsharedCopiesOnlyASharedObject) {
-    RefCountPtr<Counted> a(new Counted(5));
-    Counted* original = a.get();
-    EXPECT_EQ(a.Unshared(), original);
-
-    RefCountPtr<Counted> b(a);
-    Counted* mine = b.Unshared();
-    EXPECT_NE(mine, original);
-    EXPECT_EQ(mine->value, 5);
-    EXPECT_EQ(a->IsShared(), 0);
-    EXPECT_EQ(b->IsShared(), 0);
-    EXPECT_EQ(Counted::destroyed, 0);
-    a = nullptr;
-    EXPECT_EQ(Counted::destroyed, 1);
-
-    // A copy starts with no owners: one reference taken and given back deletes it.
-    original = new Counted(*mine);
-    original->AddReference();
-    original->RemoveReference();
-    EXPECT_EQ(Counted::destroyed, 2);
+    EXPECT_EQ(Counted::destroyed, 4);
 }
 
 }  // namespace

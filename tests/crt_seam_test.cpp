@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <filesystem>
 
 #include "TestFiles.h"
-#include "VELD_File.h"
 #include "crt.h"
 
 using namespace veld::crt;
@@ -30,23 +28,11 @@ TEST(CrtSeam, RecordsPositionsAndFailsOnlyTheNthCallOfAKind) {
 
     const auto writes = seam.callsOn(fd, Call::Write);
     ASSERT_EQ(writes.size(), 2u);
-    EXPECT_EQ(writes[1].position, 5);
+    EXPECT_EQ(writes[1].position, 5);  // where the file pointer stood
     const auto reads = seam.callsOn(fd, Call::Read);
     ASSERT_EQ(reads.size(), 3u);
     EXPECT_EQ(reads[0].position, 2);
     EXPECT_EQ(reads[0].count, 3u);
     EXPECT_EQ(reads[1].result, -1);
     EXPECT_EQ(reads[2].position, 6);
-}
-
-TEST(CrtSeam, TemporaryFileIsDeletedOnClose) {
-    veldtest::TempDir dir;
-    ExtNameStr name;
-    name.SetGeneric(dir.file("scratch"));
-    VELD_File f;
-    ASSERT_TRUE(f.Open(name, "w+bD"));
-    EXPECT_EQ(f.Write("data", 4, 0), 4u);
-    EXPECT_TRUE(std::filesystem::exists(dir.file("scratch")));
-    f.Close();
-    EXPECT_FALSE(std::filesystem::exists(dir.file("scratch")));
 }

@@ -76,7 +76,7 @@ TEST_P(DamagedFile, EveryDamageEndsInItsCheck) {
     };
     TempDir dir;
     // Blocks: full, 10 bytes (flushed), full and stored whole (it does not shrink), 40.
-    auto data = caseRecords(2 * kBlock + 50, 11);
+    auto data = textBytes(2 * kBlock + 50, 11);
     const auto noise = patternBytes(kBlock, 12);
     std::copy(noise.begin(), noise.end(), data.begin() + kBlock + 10);
     packFile(dir.file("good"), patternBytes(P), data, PackOptions{0, 100000, {kBlock + 10}});
@@ -105,7 +105,7 @@ TEST_P(DamagedFile, UnfinishedFileIsRefusedAtTheHeading) {
         zcmpsFilestr z(stream);
         z.setRow0Pos(P);
         z.Seek(P, VELD_StrBaseIO::FromStart);
-        const auto data = caseRecords(kBlock + 10);
+        const auto data = textBytes(kBlock + 10);
         z.Write(data.data(), data.size());
         // Simulate a crash: the heading is never written.
         writeAll(dir.file("copy"), readAll(dir.file("f")));
@@ -119,7 +119,7 @@ TEST_P(DamagedFile, UnfinishedFileIsRefusedAtTheHeading) {
 
 TEST_P(DamagedFile, DiskErrorWhileReadingComesOutOnTheCallersThread) {
     TempDir dir;
-    packFile(dir.file("f"), patternBytes(P), caseRecords(3 * kBlock, 14));
+    packFile(dir.file("f"), patternBytes(P), textBytes(3 * kBlock, 14));
     VELD_FileStream stream(dir.file("f").c_str(), "rb");
     zcmpsFilestr z(stream);
     if (GetParam()) z.setMultiThread(GetParam());

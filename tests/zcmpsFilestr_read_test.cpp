@@ -48,7 +48,7 @@ class CompressedRead : public ::testing::TestWithParam<std::tuple<int, int>> {};
 TEST_P(CompressedRead, WholeAndRandomPiecesReadBackExactly) {
     const auto [writeSetting, readSetting] = GetParam();
     TempDir dir;
-    const auto data = caseRecords(3 * kBlock + kBlock / 2, 2);
+    const auto data = textBytes(3 * kBlock + kBlock / 2, 2);
     packFile(dir.file("f"), patternBytes(3000, 1), data, PackOptions{writeSetting, 250000, {10, 5000000}});
     EXPECT_EQ(readCases(dir.file("f"), 3000, readSetting), data);
 
@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(Settings, CompressedRead,
 
 TEST(CompressedReadEdges, EndOfDataPositionsOutsideTheBlocksAndSeeksInsideOne) {
     TempDir dir;
-    const auto data = caseRecords(10000);
+    const auto data = textBytes(10000);
     packFile(dir.file("f"), patternBytes(64), data);
     VELD_FileStream stream(dir.file("f").c_str(), "rb");
     {
@@ -106,8 +106,8 @@ TEST(CompressedAppend, NoBlockFullLastBlockAndShortLastBlock) {
     for (std::size_t before : {std::size_t{0}, std::size_t(kBlock), std::size_t{7}, std::size_t(kBlock + 7)}) {
         SCOPED_TRACE(before);
         TempDir dir;
-        const auto old = caseRecords(before, 4);
-        const auto extra = caseRecords(before == 7 ? 5 : 1234567, 5);
+        const auto old = textBytes(before, 4);
+        const auto extra = textBytes(before == 7 ? 5 : 1234567, 5);
         packFile(dir.file("f"), patternBytes(200, 3), old);
         const RawLayout oldLayout = readLayout(readAll(dir.file("f")), 200);
 
@@ -132,7 +132,7 @@ TEST(CompressedAppend, NoBlockFullLastBlockAndShortLastBlock) {
 
 TEST(CompressedAppend, FileOfTheOtherByteOrderIsReadAndAppendedInNativeOrder) {
     TempDir dir;
-    const auto old = caseRecords(kBlock + 99, 6);
+    const auto old = textBytes(kBlock + 99, 6);
     packFile(dir.file("f"), patternBytes(300), old);
     // Reverse the heading and every table field: the file as a machine of the
     // other byte order would have written it.
@@ -148,15 +148,15 @@ TEST(CompressedAppend, FileOfTheOtherByteOrderIsReadAndAppendedInNativeOrder) {
     }
     writeAll(dir.file("f"), file);
     EXPECT_EQ(readCases(dir.file("f"), 300, 0, true), old);
-    const auto extra = caseRecords(1000, 7);
+    const auto extra = textBytes(1000, 7);
     EXPECT_EQ(appendTo(dir.file("f"), 300, extra, true), old);
     EXPECT_EQ(readCases(dir.file("f"), 300, 0, false), joined(old, extra)) << "appending writes native order";
 }
 
 TEST(CompressedAppend, WrongEndPositionIsRefused) {
     TempDir dir;
-    packFile(dir.file("full"), patternBytes(50), caseRecords(kBlock));
-    packFile(dir.file("short"), patternBytes(50), caseRecords(100));
+    packFile(dir.file("full"), patternBytes(50), textBytes(kBlock));
+    packFile(dir.file("short"), patternBytes(50), textBytes(100));
     for (const auto& [name, text] : {std::pair{"full", "fData->fpos == endpos"}, {"short", "fFilePos == endpos"}}) {
         VELD_FileStream stream(dir.file(name).c_str(), "rb");
         zcmpsFilestr z(stream);

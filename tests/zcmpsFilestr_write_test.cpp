@@ -68,7 +68,7 @@ TEST_P(CompressedWrite, LayoutOfTypicalSizes) {
     const auto dict = patternBytes(1000, 3);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.caseBytes);
-        const auto data = c.incompressible ? patternBytes(c.caseBytes, 7) : caseRecords(c.caseBytes);
+        const auto data = c.incompressible ? patternBytes(c.caseBytes, 7) : textBytes(c.caseBytes);
         PackOptions options{GetParam(), 65536 + 3, c.flushAfter};
         packFile(dir.file("f"), dict, data, options);
         const auto file = readAll(dir.file("f"));
@@ -88,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Settings, CompressedWrite, ::testing::Values(0, 1));
 TEST(CompressedWriteSettings, SettingsZeroAndOneWriteTheSameBytes) {
     TempDir dir;
     const auto dict = patternBytes(4096, 8);
-    const auto data = caseRecords(2 * kBlock + 123457, 9);
+    const auto data = textBytes(2 * kBlock + 123457, 9);
     PackOptions options{0, 333333, {1000, 1000000, kBlock + 17}};
     packFile(dir.file("zero"), dict, data, options);
     options.setting = 1;
@@ -98,7 +98,7 @@ TEST(CompressedWriteSettings, SettingsZeroAndOneWriteTheSameBytes) {
 
 TEST(CompressedWriteSettings, FullBlockIsWrittenInsideTheWrite) {
     TempDir dir;
-    const auto data = caseRecords(kBlock);
+    const auto data = textBytes(kBlock);
     WritingStream w(dir.file("f"));
     CrtSeam seam;
     w.z->Write(data.data(), data.size());
@@ -143,41 +143,32 @@ TEST(CompressedWriteProtocol, ReopenFailuresThrowSystemFileException) {
     TempDir dir;
     VELD_FileStream stream(dir.file("f").c_str(), "wb");
     stream.Write("dict", 4);
-    {
-        zcmpsFilestr z(stream);
-        CrtSeam seam;
-        seam.failNth(Call::Open, 1, EACCES);
-        try {
-            z.setRow0Pos(4);
-            FAIL() << "setRow0Pos should have thrown";
-        } catch (const SystemFileException& e) {
-            EXPECT_EQ(e.fErrorNumber, 1201);
-            EXPECT_EQ(e.fLine, 468);
-            EXPECT_EQ(e.fExpression, "fData->pRealFile.Open(GetNameStr(), \"r+b\")");
-            EXPECT_EQ(e.fSourceFile, "Datasource\\src\\zcmpsFilestr");
-            EXPECT_TRUE(e.fFlag);
-        }
-    }
+    CrtSeam seam;
+    seam.failNth(Call::Open, 1, EACCES);
+    const auto atStart = raised<SystemFileException>([&] { zcmpsFilestr(stream).setRow0Pos(4); });
+    ASSERT_TRUE(atStart);
+    EXPECT_EQ(atStart->fErrorNumber, 1201);
+    EXPECT_EQ(atStart->fLine, 468);
+    EXPECT_EQ(atStart->fExpression, "fData->pRealFile.Open(GetNameStr(), \"r+b\")");
+    EXPECT_EQ(atStart->fSourceFile, "Datasource\\src\\zcmpsFilestr");
+    EXPECT_TRUE(atStart->fFlag);
+
     zcmpsFilestr z(stream);
     z.setRow0Pos(4);
     z.Seek(4, VELD_StrBaseIO::FromStart);
     z.Write("cases", 5);
-    CrtSeam seam;
     seam.failNth(Call::Open, 1, EACCES);
-    try {
-        z.Close();
-        FAIL() << "Close should have thrown";
-    } catch (const SystemFileException& e) {
-        EXPECT_EQ(e.fLine, 401);
-        EXPECT_EQ(e.fExpression, "VELD_FileStream::Open(GetNameStr(), password, \"rb\")");
-    }
+    const auto atClose = raised<SystemFileException>([&] { z.Close(); });
+    ASSERT_TRUE(atClose);
+    EXPECT_EQ(atClose->fLine, 401);
+    EXPECT_EQ(atClose->fExpression, "VELD_FileStream::Open(GetNameStr(), password, \"rb\")");
     // The file on disk is finished all the same.
     const auto file = readAll(dir.file("f"));
     EXPECT_EQ(inflateAll(file, readLayout(file, 4)), Bytes({'c', 'a', 's', 'e', 's'}));
 }
 
 TEST(CompressedWriteFailures, DiskFullDuringBackgroundCompressReachesTheCaller) {
-    const auto data = caseRecords(3 * kBlock + 10);
+    const auto data = textBytes(3 * kBlock + 10);
     for (int failingWrite : {1, 2, 3}) {
         SCOPED_TRACE(failingWrite);
         TempDir dir;

@@ -3,9 +3,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -52,30 +49,20 @@ Bytes readCases(const std::string& path, std::int64_t P, int setting, bool swap)
     return out;
 }
 
-namespace {
-template <class T>
-T at(const Bytes& file, std::int64_t offset) {
-    if (offset < 0 || static_cast<std::size_t>(offset) + sizeof(T) > file.size())
-        throw std::runtime_error("layout read outside the file");
-    T value;
-    std::memcpy(&value, file.data() + offset, sizeof value);
-    return value;
-}
-
-blockInfo recordAt(const Bytes& file, std::int64_t offset) {
-    return blockInfo{at<std::int64_t>(file, offset), at<std::int64_t>(file, offset + 8),
-                     at<std::int32_t>(file, offset + 16), at<std::int32_t>(file, offset + 20)};
-}
-}  // namespace
-
 RawLayout readLayout(const Bytes& file, std::int64_t P) {
+    auto copy = [&file](std::int64_t at, void* to, std::size_t n) {
+        if (at < 0 || static_cast<std::size_t>(at) + n > file.size())
+            throw std::runtime_error("layout read outside the file");
+        std::memcpy(to, file.data() + at, n);
+    };
     RawLayout layout{};
-    layout.caseStartPos = at<std::int64_t>(file, P);
-    layout.infoPos = at<std::int64_t>(file, P + 8);
-    layout.size = at<std::int64_t>(file, P + 16);
-    layout.first = recordAt(file, layout.infoPos);
-    for (std::int32_t i = 0; i < layout.first.translateSize; ++i)
-        layout.blocks.push_back(recordAt(file, layout.infoPos + 24 * (i + 1)));
+    copy(P, &layout.caseStartPos, 8);
+    copy(P + 8, &layout.infoPos, 8);
+    copy(P + 16, &layout.size, 8);
+    copy(layout.infoPos, &layout.first, 24);  // fields at 0, 8, 16 and 20, as on disk
+    layout.blocks.resize(static_cast<std::size_t>(std::max(0, layout.first.translateSize)));
+    for (std::size_t i = 0; i < layout.blocks.size(); ++i)
+        copy(layout.infoPos + 24 * static_cast<std::int64_t>(i + 1), &layout.blocks[i], 24);
     return layout;
 }
 
@@ -94,28 +81,14 @@ Bytes inflateAll(const Bytes& file, const RawLayout& layout) {
     return out;
 }
 
-Bytes caseRecords(std::size_t bytes, std::uint32_t seed) {
-    Bytes out;
-    out.reserve(bytes + 64);
-    std::uint32_t x = seed * 747796405u + 2891336453u;
-    auto next = [&x] {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        return x;
-    };
-    static const char* names[] = {"north   ", "south   ", "east    ", "west    ", "        "};
-    while (out.size() < bytes) {
-        double fields[4] = {static_cast<double>(next() % 9 + 1), std::round((next() % 100000) / 100.0),
-                            next() % 7 == 0 ? -1.7976931348623157e308 : (next() % 1000) / 10.0,
-                            static_cast<double>(next() % 3)};
-        const auto* p = reinterpret_cast<const unsigned char*>(fields);
-        out.insert(out.end(), p, p + sizeof fields);
-        const char* name = names[next() % 5];
-        out.insert(out.end(), name, name + 8);
+Bytes textBytes(std::size_t count, std::uint32_t seed) {
+    Bytes bytes(count);
+    std::uint32_t x = seed;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i % 64 == 0) x = x * 1103515245u + 12345u;
+        bytes[i] = static_cast<unsigned char>('a' + (i + (x >> 16)) % 7);
     }
-    out.resize(bytes);
-    return out;
+    return bytes;
 }
 
 Bytes tableBytes(const std::vector<blockInfo>& records, std::int32_t blockSize) {
@@ -177,24 +150,6 @@ void ReadSource::flipPayloadByte(std::size_t k) {
     auto bytes = readAll(dir.file("case.dat"));
     bytes[block(k).translatePos + block(k).translateSize / 2] ^= 0x10;
     writeAll(dir.file("case.dat"), bytes);
-}
-
-Watchdog::Watchdog(std::chrono::seconds limit)
-    : fThread([this, limit] {
-          std::unique_lock<std::mutex> lock(fLock);
-          if (!fCond.wait_for(lock, limit, [this] { return fDone; })) {
-              std::fprintf(stderr, "test hung: no progress for %lld s\n", static_cast<long long>(limit.count()));
-              std::_Exit(3);
-          }
-      }) {}
-
-Watchdog::~Watchdog() {
-    {
-        std::lock_guard<std::mutex> lock(fLock);
-        fDone = true;
-    }
-    fCond.notify_all();
-    fThread.join();
 }
 
 }  // namespace veldtest

@@ -7,14 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "PreIOThreadBase.h"
@@ -50,9 +46,8 @@ RawLayout readLayout(const Bytes& file, std::int64_t P);
 // Inflates every payload with zlib's uncompress and concatenates them.
 Bytes inflateAll(const Bytes& file, const RawLayout& layout);
 
-// Realistic case data that deflate shrinks: fixed-width records of doubles,
-// codes and padded strings (patternBytes does not shrink at all).
-Bytes caseRecords(std::size_t bytes, std::uint32_t seed = 7);
+// Bytes that deflate shrinks well (patternBytes does not shrink at all).
+Bytes textBytes(std::size_t count, std::uint32_t seed = 7);
 
 // Table bytes: first record, then the records, in native order.
 Bytes tableBytes(const std::vector<blockInfo>& records, std::int32_t blockSize);
@@ -89,7 +84,7 @@ struct ReadSource {
 // bytes and a short last one.
 constexpr std::int32_t kSmall = 100000;
 inline ReadSource smallBlocks() {
-    return ReadSource(caseRecords(5 * kSmall + 31337), {kSmall, kSmall, kSmall, kSmall, kSmall, 31337}, kSmall);
+    return ReadSource(textBytes(5 * kSmall + 31337), {kSmall, kSmall, kSmall, kSmall, kSmall, 31337}, kSmall);
 }
 
 template <class Reader>
@@ -151,18 +146,5 @@ void expectWorkerReadFailureOnTheOwner(std::initializer_list<std::size_t> asks) 
     r->stopThread();
     r->releaseThreads();
 }
-
-// Ends the test program with a message if the test has not finished in time.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit = std::chrono::seconds(120));
-    ~Watchdog();
-
-private:
-    std::mutex fLock;
-    std::condition_variable fCond;
-    bool fDone = false;
-    std::thread fThread;
-};
 
 }  // namespace veldtest

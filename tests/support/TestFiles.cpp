@@ -7,7 +7,9 @@
 #include <stdexcept>
 
 #include "ThrowError.h"
+#include "VELD_File.h"
 #include "check.h"
+#include "cipher.h"
 
 namespace veldtest {
 
@@ -75,6 +77,18 @@ int raisedCode(const std::function<void()>& f, int* err) {
         return e.code();
     }
     return 0;
+}
+
+Enciphering::Enciphering() {
+    unsigned char key[veld::kCipherKeyBytes];
+    for (int i = 0; i < veld::kCipherKeyBytes; ++i) key[i] = static_cast<unsigned char>(i * 7 + 3);
+    if (!veld::SetCipherKey(key, sizeof key)) throw std::runtime_error("no cipher key");
+    SetKeepEncrypt(true);
+}
+
+Enciphering::~Enciphering() {
+    SetKeepEncrypt(false);
+    veld::ClearCipherKey();
 }
 
 }  // namespace veldtest

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,9 +36,25 @@ inline Bytes slice(const Bytes& b, std::size_t from, std::size_t n) {
     return Bytes(b.begin() + from, b.begin() + from + n);
 }
 
+// The exception of type E that f raised, if it raised one.
+template <class E>
+std::optional<E> raised(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e;
+    }
+    return std::nullopt;
+}
 // The text of the check that f failed (its detail in *detail), or "no check failed".
 std::string failedCheck(const std::function<void()>& f, std::string* detail = nullptr);
 // The code of the veld::DataSourceError that f raised (its errno in *err), or 0.
 int raisedCode(const std::function<void()>& f, int* err = nullptr);
+
+// Sets a fixed cipher key and switches enciphering on for files made while it lives.
+struct Enciphering {
+    Enciphering();
+    ~Enciphering();
+};
 
 }  // namespace veldtest
