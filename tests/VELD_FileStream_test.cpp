@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include "TestFiles.h"
@@ -20,12 +19,6 @@ namespace {
 constexpr std::uint64_t kBlock = 4190208;
 constexpr auto kStart = VELD_StrBaseIO::FromStart;
 
-Bytes readN(VELD_FileStream& s, std::size_t n) {
-    Bytes out(n);
-    out.resize(s.Read(out.data(), n));
-    return out;
-}
-
 Bytes readAllOf(VELD_FileStream& s, std::size_t piece) {
     Bytes all;
     for (Bytes p; !(p = readN(s, piece)).empty();) all.insert(all.end(), p.begin(), p.end());
@@ -38,10 +31,20 @@ void expectIo(const CallRecord& r, std::int64_t position, std::uint64_t count, s
     EXPECT_EQ(r.result, result);
 }
 
+class FileStream : public ::testing::Test {
+protected:
+    const char* file(const Bytes& content) {
+        writeAll(path, content);
+        return path.c_str();
+    }
+    TempDir dir;
+    std::string path = dir.file("f");
+    CrtSeam seam;
+};
+
 }  // namespace
 
-TEST(FileStream, WithoutAFileEverythingIsInertAndAMissingFileFailsQuietly) {
-    TempDir dir;
+TEST_F(FileStream, WithoutAFileEverythingIsInertAndAMissingFileFailsQuietly) {
     VELD_FileStream s;
     char b[4] = {};
     EXPECT_EQ(s.Footprint(), 4190264u);
@@ -52,41 +55,30 @@ TEST(FileStream, WithoutAFileEverythingIsInertAndAMissingFileFailsQuietly) {
     EXPECT_EQ(s.Name(), nullptr);
     EXPECT_EQ(s.Good(), 1);
 
-    EXPECT_EQ(s.Open(dir.file("none").c_str(), "rb"), 0);
+    EXPECT_EQ(s.Open(path.c_str(), "rb"), 0);
     EXPECT_EQ(s.Good(), 0);
     EXPECT_EQ(s.Read(b, 4), 0u);
     EXPECT_EQ(s.Seek(0, kStart), -1);
-    EXPECT_STREQ(s.Name(), dir.file("none").c_str());
+    EXPECT_STREQ(s.Name(), path.c_str());
     s.Clear();
     EXPECT_EQ(s.Good(), 1);
 }
 
-TEST(FileStream, ReadsRefillTheWindowFrom512AndLargeOnesGoStraight) {
-    TempDir dir;
+TEST_F(FileStream, ReadsRefillTheWindowFrom512AndLargeOnesGoStraight) {
     const Bytes data = patternBytes(6000000);
-    writeAll(dir.file("f"), data);
-    CrtSeam seam;
-    VELD_FileStream s(dir.file("f").c_str(), "rb");
+    VELD_FileStream s(file(data), "rb");
     EXPECT_EQ(s.Seek(1000, kStart), 0);
     EXPECT_TRUE(seam.calls(Call::Read).empty());
     EXPECT_EQ(readN(s, 100), slice(data, 1000, 100));
     EXPECT_EQ(readN(s, 100), slice(data, 1100, 100));
     EXPECT_EQ(s.Tell(), 1200);
-    ASSERT_EQ(s.Seek(-1200, VELD_StrBaseIO::FromCurrent), 0);
-    EXPECT_EQ(readN(s, 5000000), slice(data, 0, 5000000));
+    EXPECT_EQ(readAt(s, 0, 5000000), slice(data, 0, 5000000));
     EXPECT_EQ(readN(s, 1000), slice(data, 5000000, 1000));  // the refilled window serves it
     const auto reads = seam.calls(Call::Read);
     ASSERT_EQ(reads.size(), 3u);
     expectIo(reads[0], 512, kBlock, kBlock);
     expectIo(reads[1], 0, 4999680, 4999680);  // straight into the caller's memory, ends on 512
     expectIo(reads[2], 4999680, kBlock, 6000000 - 4999680);
-
-    EXPECT_EQ(s.Seek(-5001004, VELD_StrBaseIO::FromCurrent), 0);
-    EXPECT_EQ(s.Tell(), -4);
-    EXPECT_EQ(s.Seek(0, static_cast<VELD_StrBaseIO::SeekDirection>(7)), 0);  // taken as from the start
-    EXPECT_EQ(s.Tell(), 0);
-    EXPECT_EQ(s.Seek(-10, VELD_StrBaseIO::FromEnd), 0);
-    EXPECT_EQ(s.Tell(), 6000000 - 10);
 }
 
 enum class ReadMode { Buffered, MultiThread, Direct };
@@ -122,80 +114,62 @@ INSTANTIATE_TEST_SUITE_P(Sizes, FileStreamEnd,
                                                               ReadMode::Direct),
                                             ::testing::Values(std::size_t{10240}, std::size_t{10000})));
 
-TEST(FileStream, SmallWritesGatherIntoWholeWindowsAndWholeWindowsGoStraight) {
-    TempDir dir;
-    CrtSeam seam;
-    VELD_FileStream s(dir.file("f").c_str(), "w+b");
+TEST_F(FileStream, SmallWritesGatherIntoWholeWindowsAndWholeWindowsGoStraight) {
+    VELD_FileStream s(path.c_str(), "w+b");
     const Bytes data = patternBytes(4191 * 1000);
     for (int i = 0; i < 4190; ++i) ASSERT_EQ(s.Write(data.data() + i * 1000, 1000), 1000u);
     EXPECT_TRUE(seam.calls(Call::Write).empty());
     ASSERT_EQ(s.Write(data.data() + 4190 * 1000, 1000), 1000u);
-    auto writes = seam.calls(Call::Write);
-    ASSERT_EQ(writes.size(), 1u);
-    expectIo(writes[0], 0, kBlock, kBlock);
+    ASSERT_EQ(seam.calls(Call::Write).size(), 1u);
     // The end counts unwritten bytes that reach past the file.
     EXPECT_EQ(s.Seek(0, VELD_StrBaseIO::FromEnd), 0);
     EXPECT_EQ(s.Tell(), 4191000);
     EXPECT_EQ(s.Close(), 1);
-    writes = seam.calls(Call::Write);
-    ASSERT_EQ(writes.size(), 2u);
-    expectIo(writes[1], kBlock, 792, 792);
-    EXPECT_EQ(readAll(dir.file("f")), data);
+    EXPECT_EQ(readAll(path), data);
 
     const Bytes fresh = patternBytes(kBlock, 2);
-    ASSERT_EQ(s.Seek(0, kStart), 0);
-    ASSERT_EQ(s.Write(fresh.data(), kBlock), kBlock);
+    writeAt(s, 0, fresh);
     EXPECT_EQ(s.Close(), 1);  // nothing was left in the window to write
-    writes = seam.calls(Call::Write);
+    const auto writes = seam.calls(Call::Write);
     ASSERT_EQ(writes.size(), 3u);
+    expectIo(writes[0], 0, kBlock, kBlock);
+    expectIo(writes[1], kBlock, 792, 792);
     expectIo(writes[2], 0, kBlock, kBlock);
-    EXPECT_EQ(slice(readAll(dir.file("f")), 0, kBlock), fresh);
+    EXPECT_EQ(readAll(path), patched(data, 0, fresh));
 }
 
-TEST(FileStream, WindowServesUnwrittenBytesAndMovesWithTheWriter) {
-    TempDir dir;
-    CrtSeam seam;
-    VELD_FileStream s(dir.file("f").c_str(), "w+b");
+TEST_F(FileStream, WindowServesUnwrittenBytesAndMovesWithTheWriter) {
+    VELD_FileStream s(path.c_str(), "w+b");
     const Bytes a = patternBytes(100, 1), b = patternBytes(10, 2);
-    ASSERT_EQ(s.Write(b.data(), 10), 10u);
+    writeAt(s, 0, b);
     s.ClearAndReset();  // drops the unwritten bytes
     EXPECT_EQ(s.Seek(0, VELD_StrBaseIO::FromEnd), 0);
     EXPECT_EQ(s.Tell(), 0);
 
-    ASSERT_EQ(s.Write(a.data(), 100), 100u);
-    ASSERT_EQ(s.Seek(0, kStart), 0);
-    EXPECT_EQ(readN(s, 10), slice(a, 0, 10));
+    writeAt(s, 0, a);
+    EXPECT_EQ(readAt(s, 0, 10), slice(a, 0, 10));
     EXPECT_TRUE(seam.calls(Call::Write).empty());
     EXPECT_TRUE(seam.calls(Call::Read).empty());
-
-    ASSERT_EQ(s.Seek(200, kStart), 0);
-    ASSERT_EQ(s.Write(b.data(), 10), 10u);
-    auto writes = seam.calls(Call::Write);
-    ASSERT_EQ(writes.size(), 1u);
-    expectIo(writes[0], 0, 100, 100);
+    writeAt(s, 200, b);
     EXPECT_EQ(s.Close(), 1);
-    writes = seam.calls(Call::Write);
+    const auto writes = seam.calls(Call::Write);
     ASSERT_EQ(writes.size(), 2u);
+    expectIo(writes[0], 0, 100, 100);
     expectIo(writes[1], 200, 10, 10);
-
-    Bytes expected = a;
-    expected.resize(200, 0);
-    expected.insert(expected.end(), b.begin(), b.end());
-    EXPECT_EQ(readAll(dir.file("f")), expected);
+    const Bytes expected = patched(a, 200, b);
+    EXPECT_EQ(readAll(path), expected);
     // Close finishes writing but keeps the file open.
     EXPECT_EQ(s.Close(), 1);
-    ASSERT_EQ(s.Seek(0, kStart), 0);
-    EXPECT_EQ(readN(s, 300), expected);
+    EXPECT_EQ(readAt(s, 0, 300), expected);
 }
 
-TEST(FileStream, CopyWritesTheSourceAndSharesTheFile) {
-    TempDir dir;
-    auto src = std::make_unique<VELD_FileStream>(dir.file("f").c_str(), "w+b");
+TEST_F(FileStream, CopyWritesTheSourceAndSharesTheFile) {
+    auto src = std::make_unique<VELD_FileStream>(path.c_str(), "w+b");
     const Bytes a = patternBytes(100);
-    ASSERT_EQ(src->Write(a.data(), 100), 100u);
+    writeAt(*src, 0, a);
     EXPECT_FALSE(src->IsShared());
     VELD_FileStream copy(*src);
-    EXPECT_EQ(readAll(dir.file("f")), a);
+    EXPECT_EQ(readAll(path), a);
     EXPECT_TRUE(src->IsShared());
     EXPECT_TRUE(copy.IsShared());
     EXPECT_EQ(copy.Tell(), 0);
@@ -205,68 +179,45 @@ TEST(FileStream, CopyWritesTheSourceAndSharesTheFile) {
     EXPECT_EQ(readN(copy, 1000), a);
 }
 
-TEST(FileStream, OpeningAnotherFileNeverMixesTheTwo) {
-    TempDir dir;
-    const Bytes a = patternBytes(8000, 1), b = patternBytes(8000, 2);
-    writeAll(dir.file("a"), a);
+TEST_F(FileStream, OpeningAnotherFileNeverMixesTheTwo) {
+    const Bytes a = patternBytes(8000, 1), b = patternBytes(8000, 2), patch = patternBytes(50, 3);
     writeAll(dir.file("b"), b);
-    VELD_FileStream s(dir.file("a").c_str(), "r+b");
+    VELD_FileStream s(file(a), "r+b");
     EXPECT_EQ(readN(s, 100), slice(a, 0, 100));
-
     // A clean window of the old file is not served as the new file's bytes.
     ASSERT_EQ(s.Open(dir.file("b").c_str(), "r+b"), 1);
     EXPECT_EQ(readN(s, 100), slice(b, 0, 100));
-
     // Unwritten bytes belong to the file they were written to.
-    const Bytes patch = patternBytes(50, 3);
-    ASSERT_EQ(s.Seek(10, kStart), 0);
-    ASSERT_EQ(s.Write(patch.data(), 50), 50u);
-    ASSERT_EQ(s.Open(dir.file("a").c_str(), "r+b"), 1);
+    writeAt(s, 10, patch);
+    ASSERT_EQ(s.Open(path.c_str(), "r+b"), 1);
     EXPECT_EQ(readN(s, 8000), a);
-    Bytes patched = b;
-    std::memcpy(patched.data() + 10, patch.data(), 50);
-    EXPECT_EQ(readAll(dir.file("b")), patched);
-
+    EXPECT_EQ(readAll(dir.file("b")), patched(b, 10, patch));
     // Appending opens at the end.
     ASSERT_EQ(s.Open(dir.file("b").c_str(), "ab"), 1);
     EXPECT_EQ(s.Tell(), 8000);
     ASSERT_EQ(s.Write(patch.data(), 50), 50u);
     EXPECT_EQ(s.Close(), 1);
-    patched.insert(patched.end(), patch.begin(), patch.end());
-    EXPECT_EQ(readAll(dir.file("b")), patched);
-    EXPECT_EQ(readAll(dir.file("a")), a);
+    EXPECT_EQ(readAll(dir.file("b")), patched(patched(b, 10, patch), 8000, patch));
+    EXPECT_EQ(readAll(path), a);
 }
 
-TEST(FileStream, DirectWriteOverACleanWindowWins) {
-    TempDir dir;
-    const Bytes old = patternBytes(7000000, 1);
-    writeAll(dir.file("f"), old);
-    VELD_FileStream s(dir.file("f").c_str(), "r+b");
-    ASSERT_EQ(s.Seek(2000000, kStart), 0);
-    EXPECT_EQ(readN(s, 100), slice(old, 2000000, 100));  // window 1,999,872 .. 6,190,080
-
-    const Bytes fresh = patternBytes(kBlock, 2);
-    ASSERT_EQ(s.Seek(0, kStart), 0);
-    ASSERT_EQ(s.Write(fresh.data(), kBlock), kBlock);
+TEST_F(FileStream, DirectWriteOverACleanWindowWins) {
+    const Bytes old = patternBytes(7000000, 1), fresh = patternBytes(kBlock, 2), one = {0x5A};
+    VELD_FileStream s(file(old), "r+b");
+    EXPECT_EQ(readAt(s, 2000000, 100), slice(old, 2000000, 100));  // window 1,999,872 .. 6,190,080
+    writeAt(s, 0, fresh);
     // A byte inside the old window's range: a kept window would take it, turn
     // dirty and later write its older copy back over the direct write.
-    const unsigned char one = 0x5A;
-    ASSERT_EQ(s.Seek(kBlock + 10, kStart), 0);
-    ASSERT_EQ(s.Write(&one, 1), 1u);
-    ASSERT_EQ(s.Seek(2000000, kStart), 0);
-    EXPECT_EQ(readN(s, 100), slice(fresh, 2000000, 100));
+    writeAt(s, kBlock + 10, one);
+    EXPECT_EQ(readAt(s, 2000000, 100), slice(fresh, 2000000, 100));
     EXPECT_EQ(s.Close(), 1);
-    Bytes expected = old;
-    std::memcpy(expected.data(), fresh.data(), kBlock);
-    expected[kBlock + 10] = one;
-    EXPECT_EQ(readAll(dir.file("f")), expected);
+    EXPECT_EQ(readAll(path), patched(patched(old, 0, fresh), kBlock + 10, one));
 }
 
-TEST(FileStream, EncipheredRoundTripThroughOneStream) {
+TEST_F(FileStream, EncipheredRoundTripThroughOneStream) {
     Enciphering on;
-    TempDir dir;
     const Bytes data = patternBytes(5000003);
-    VELD_FileStream s(dir.file("f").c_str(), "w+b", true);
+    VELD_FileStream s(path.c_str(), "w+b", true);
     const std::size_t pieces[] = {1, 777, 4093, 65537, 13};
     for (std::size_t at = 0, i = 0; at < data.size(); ++i) {
         const std::size_t n = std::min(pieces[i % 5], data.size() - at);
@@ -274,53 +225,39 @@ TEST(FileStream, EncipheredRoundTripThroughOneStream) {
         at += n;
     }
     EXPECT_EQ(s.Close(), 1);
-    const Bytes disk = readAll(dir.file("f"));
+    const Bytes disk = readAll(path);
     EXPECT_EQ(disk.size(), 5000016u);
     EXPECT_NE(slice(disk, 0, 64), slice(data, 0, 64));
-
     // Every refill starts on a cipher block; the last one drops the filler.
     ASSERT_EQ(s.Seek(0, kStart), 0);
     EXPECT_EQ(readAllOf(s, 100003), data);
 }
 
-TEST(FileStreamFailure, FailedReadsAndWritesRaiseAndLeaveTheStreamUsable) {
-    TempDir dir;
-    const Bytes data = patternBytes(10000);
-    writeAll(dir.file("f"), data);
-    CrtSeam seam;
-    VELD_FileStream s(dir.file("f").c_str(), "r+b");
-    seam.failNth(Call::Read, 1, EIO);
-    EXPECT_EQ(raisedCode([&] { readN(s, 100); }), 1003);
-    EXPECT_EQ(s.Good(), 0);
-    s.Clear();
-    EXPECT_EQ(readN(s, 100), slice(data, 0, 100));
-
-    // A failed flush keeps the bytes unwritten for the next one.
-    const Bytes big = patternBytes(kBlock, 5);
-    ASSERT_EQ(s.Seek(0, kStart), 0);
-    ASSERT_EQ(s.Write(big.data(), 10), 10u);
-    seam.failNth(Call::Write, 1, EIO);
-    EXPECT_EQ(raisedCode([&] { s.Flush(); }), 1002);
-    EXPECT_EQ(s.Flush(), 1);
-    Bytes expected = data;
-    std::memcpy(expected.data(), big.data(), 10);
-    EXPECT_EQ(readAll(dir.file("f")), expected);
-
-    s.Clear();
-    seam.failNth(Call::Write, 1, ENOSPC);
-    EXPECT_EQ(raisedCode([&] { s.Write(big.data(), kBlock); }), 1002);
-    EXPECT_EQ(s.Good(), 0);
-}
-
-TEST(FileStreamFailure, CloseRaisesAndDestructionDoesNot) {
-    TempDir dir;
-    CrtSeam seam;
-    const Bytes data = patternBytes(10);
+TEST_F(FileStream, FailuresRaiseAndLeaveTheStreamUsable) {
+    const Bytes data = patternBytes(10000), big = patternBytes(kBlock, 5);
     {
-        VELD_FileStream s(dir.file("f").c_str(), "wb");
-        ASSERT_EQ(s.Write(data.data(), 10), 10u);
+        VELD_FileStream s(file(data), "r+b");
+        seam.failNth(Call::Read, 1, EIO);
+        EXPECT_EQ(raisedCode([&] { readN(s, 100); }), 1003);
+        EXPECT_EQ(s.Good(), 0);
+        s.Clear();
+        EXPECT_EQ(readN(s, 100), slice(data, 0, 100));
+
+        // A failed flush keeps the bytes unwritten for the next one.
+        writeAt(s, 0, slice(big, 0, 10));
+        seam.failNth(Call::Write, 1, EIO);
+        EXPECT_EQ(raisedCode([&] { s.Flush(); }), 1002);
+        EXPECT_EQ(s.Flush(), 1);
+        EXPECT_EQ(readAll(path), patched(data, 0, slice(big, 0, 10)));
+
+        // So does the write of a window that has filled.
+        s.Clear();
+        seam.failNth(Call::Write, 1, ENOSPC);
+        EXPECT_EQ(raisedCode([&] { s.Write(big.data(), kBlock); }), 1002);
+        EXPECT_EQ(s.Good(), 0);
+        // Close raises; the destructor's flush fails too, and is swallowed.
         seam.failFrom(Call::Write, 1, ENOSPC);
         EXPECT_EQ(raisedCode([&] { s.Close(); }), 1002);
-    }  // the destructor's flush fails too, and is swallowed
-    EXPECT_TRUE(readAll(dir.file("f")).empty());
+    }
+    EXPECT_EQ(readAll(path), patched(data, 0, slice(big, 0, 10)));
 }

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <thread>
@@ -20,126 +19,98 @@ using namespace veldtest;
 
 namespace {
 
-constexpr std::uint64_t kBlock = 4190208;
-
-Bytes readN(VELD_FileStream& s, std::size_t n) {
-    Bytes out(n);
-    out.resize(s.Read(out.data(), n));
-    return out;
-}
-
-Bytes readAt(VELD_FileStream& s, std::int64_t at, std::size_t n) {
-    EXPECT_EQ(s.Seek(at, VELD_StrBaseIO::FromStart), 0);
-    return readN(s, n);
-}
+constexpr std::int64_t kBlock = 4190208;
 
 // Per position: how many reads, and what the last one returned.
 std::map<std::int64_t, std::pair<int, std::int64_t>> readsByPosition(const CrtSeam& seam) {
     std::map<std::int64_t, std::pair<int, std::int64_t>> out;
-    for (const auto& r : seam.calls(Call::Read)) {
-        ++out[r.position].first;
-        out[r.position].second = r.result;
-    }
+    for (const auto& r : seam.calls(Call::Read)) out[r.position] = {out[r.position].first + 1, r.result};
     return out;
 }
 
-// Reads of this thread: the worker's read-ahead at `ahead` may land at any time.
-std::vector<veld::crt::CallRecord> readsBesides(const CrtSeam& seam, std::int64_t ahead) {
-    std::vector<veld::crt::CallRecord> out;
+// Sizes of the reads of this thread: the worker's read-ahead at 2 x 4,190,208 may land at any time.
+std::vector<std::uint64_t> ownReads(const CrtSeam& seam) {
+    std::vector<std::uint64_t> out;
     for (const auto& r : seam.calls(Call::Read))
-        if (r.position != ahead) out.push_back(r);
+        if (r.position != 2 * kBlock) out.push_back(r.count);
     return out;
-}
-
-// Waits until the worker's read at `position` has come back.
-bool sawRead(const CrtSeam& seam, std::int64_t position) {
-    for (int i = 0; i < 10000; ++i) {
-        for (const auto& r : seam.calls(Call::Read))
-            if (r.position == position) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
 }
 
 class ReadAhead : public ::testing::Test {
 protected:
-    void SetUp() override { writeAll(dir.file("f"), data); }
+    void SetUp() override { writeAll(path, data); }
+    // A stream reading ahead on a worker thread.
+    std::unique_ptr<VELD_FileStream> open(const char* mode = "rb") {
+        auto s = std::make_unique<VELD_FileStream>(path.c_str(), mode);
+        s->EnableMultiThreadReading();
+        return s;
+    }
     TempDir dir;
+    std::string path = dir.file("f");
     const Bytes data = patternBytes(10000000);
+    CrtSeam seam;
 };
 
 }  // namespace
 
 TEST_F(ReadAhead, SequentialReadingHitsTheReadAhead) {
-    CrtSeam seam;
     {
-        VELD_FileStream s(dir.file("f").c_str(), "rb");
-        s.EnableMultiThreadReading();
+        auto s = open();
         // A large request passes through the window too, in whole blocks.
-        EXPECT_EQ(readN(s, 5000000), slice(data, 0, 5000000));
-        for (int i = 5; i < 10; ++i) ASSERT_EQ(readN(s, 1000000), slice(data, i * 1000000, 1000000)) << i;
+        EXPECT_EQ(readN(*s, 5000000), slice(data, 0, 5000000));
+        for (int i = 5; i < 10; ++i) ASSERT_EQ(readN(*s, 1000000), slice(data, i * 1000000, 1000000)) << i;
         // Past the end: waits for the read-ahead in flight (at 12,570,624), then misses.
-        EXPECT_TRUE(readN(s, 1000).empty());
+        EXPECT_TRUE(readN(*s, 1000).empty());
     }
     auto reads = readsByPosition(seam);
     // The miss sent the worker on to 14,190,080; the stop may come before it starts.
     reads.erase(9999872 + kBlock);
     const std::map<std::int64_t, std::pair<int, std::int64_t>> expected = {
-        {0, {1, kBlock}}, {kBlock, {1, kBlock}}, {2 * kBlock, {1, 1619584}},
-        {3 * kBlock, {1, 0}}, {9999872, {1, 128}}};
+        {0, {1, kBlock}}, {kBlock, {1, kBlock}}, {2 * kBlock, {1, 1619584}}, {3 * kBlock, {1, 0}}, {9999872, {1, 128}}};
     EXPECT_EQ(reads, expected);
-    for (const auto& r : seam.calls(Call::Read)) EXPECT_EQ(r.count, kBlock);
+    for (const auto& r : seam.calls(Call::Read)) EXPECT_EQ(r.count, static_cast<std::uint64_t>(kBlock));
 }
 
 TEST_F(ReadAhead, SwitchesReuseOneObjectAndPreReadingOffBypassesIt) {
-    CrtSeam seam;
-    VELD_FileStream s(dir.file("f").c_str(), "rb");
-    s.EnableMultiThreadReading();
-    EXPECT_EQ(readN(s, 100), slice(data, 0, 100));
+    auto s = open();
+    EXPECT_EQ(readN(*s, 100), slice(data, 0, 100));
     // Neither a second Enable nor Disable and Enable lose the read-ahead at 4,190,208.
-    s.EnableMultiThreadReading();
-    s.DisableMultiThreadReading();
-    s.EnableMultiThreadReading();
-    EXPECT_EQ(readAt(s, kBlock + 5, 100), slice(data, kBlock + 5, 100));
+    s->EnableMultiThreadReading();
+    s->DisableMultiThreadReading();
+    s->EnableMultiThreadReading();
+    EXPECT_EQ(readAt(*s, kBlock + 5, 100), slice(data, kBlock + 5, 100));
     EXPECT_EQ(readsByPosition(seam).at(kBlock).first, 1);
 
     // Switched off: a large read goes straight into the caller's memory.
-    s.DisableMultiThreadReading();
+    s->DisableMultiThreadReading();
     seam.clear();
-    EXPECT_EQ(readAt(s, 0, 5000000), slice(data, 0, 5000000));
-    auto reads = readsBesides(seam, 2 * kBlock);
-    ASSERT_EQ(reads.size(), 2u);
-    EXPECT_EQ(reads[0].count, 4999680u);
+    EXPECT_EQ(readAt(*s, 0, 5000000), slice(data, 0, 5000000));
+    EXPECT_EQ(ownReads(seam), std::vector<std::uint64_t>({4999680, kBlock}));
 
     // Pre-reading off wins over the multi-threaded switch.
-    s.EnableMultiThreadReading();
-    s.DisablePreReading();
+    s->EnableMultiThreadReading();
+    s->DisablePreReading();
     seam.clear();
-    EXPECT_EQ(readAt(s, 7, 100), slice(data, 7, 100));
-    reads = readsBesides(seam, 2 * kBlock);
-    ASSERT_EQ(reads.size(), 1u);
-    EXPECT_EQ(reads[0].count, 100u);
+    EXPECT_EQ(readAt(*s, 7, 100), slice(data, 7, 100));
+    EXPECT_EQ(ownReads(seam), std::vector<std::uint64_t>({100}));
 }
 
 TEST_F(ReadAhead, OwnWritesAreNeverHiddenByAnOlderReadAhead) {
-    CrtSeam seam;
-    VELD_FileStream s(dir.file("f").c_str(), "r+b");
-    s.EnableMultiThreadReading();
-    EXPECT_EQ(readN(s, 100), slice(data, 0, 100));
-    ASSERT_TRUE(sawRead(seam, kBlock));  // the read-ahead holds the old bytes
+    auto s = open("r+b");
+    EXPECT_EQ(readN(*s, 100), slice(data, 0, 100));
+    // Wait until the read-ahead holds the old bytes.
+    for (int i = 0; i < 10000 && !readsByPosition(seam).count(kBlock); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(readsByPosition(seam).count(kBlock), 1u);
     const Bytes patch = patternBytes(5, 3);
-    ASSERT_EQ(s.Seek(kBlock + 10, VELD_StrBaseIO::FromStart), 0);
-    ASSERT_EQ(s.Write(patch.data(), 5), 5u);
-    Bytes expected = slice(data, kBlock, 20);
-    std::memcpy(expected.data() + 10, patch.data(), 5);
-    EXPECT_EQ(readAt(s, kBlock, 20), expected);
+    writeAt(*s, kBlock + 10, patch);
+    EXPECT_EQ(readAt(*s, kBlock, 20), patched(slice(data, kBlock, 20), 10, patch));
 }
 
 TEST_F(ReadAhead, CopiesOnDifferentFilesEachReadTheirOwn) {
     const Bytes b = patternBytes(6000000, 2);
     writeAll(dir.file("b"), b);
-    auto first = std::make_unique<VELD_FileStream>(dir.file("f").c_str(), "rb");
-    first->EnableMultiThreadReading();
+    auto first = open();
     EXPECT_EQ(readN(*first, 100), slice(data, 0, 100));  // read-ahead through f
     auto second = std::make_unique<VELD_FileStream>(*first);
     ASSERT_EQ(first->Open(dir.file("b").c_str(), "rb"), 1);
@@ -150,47 +121,38 @@ TEST_F(ReadAhead, CopiesOnDifferentFilesEachReadTheirOwn) {
     EXPECT_EQ(readAt(*second, 50, 100), slice(data, 50, 100));
 }
 
-TEST_F(ReadAhead, WorkerFailureReachesTheCallerAndNeverHangs) {
-    CrtSeam seam;
-    {
-        VELD_FileStream s(dir.file("f").c_str(), "rb");
-        s.EnableMultiThreadReading();
-        seam.failNth(Call::Read, 2, EIO);  // the worker's read-ahead at 4,190,208
-        EXPECT_EQ(readN(s, 100), slice(data, 0, 100));
-        for (int i = 0; i < 2; ++i) EXPECT_EQ(raisedCode([&] { readAt(s, kBlock, 100); }), 1003) << i;
-        s.DisableMultiThreadReading();
-        EXPECT_EQ(readAt(s, kBlock, 100), slice(data, kBlock, 100));
+TEST_F(ReadAhead, FailuresReachTheCallerAndNeverHang) {
+    {  // the worker's read-ahead at 4,190,208 fails: every request learns of it
+        auto s = open();
+        seam.failNth(Call::Read, 2, EIO);
+        EXPECT_EQ(readN(*s, 100), slice(data, 0, 100));
+        for (int i = 0; i < 2; ++i) EXPECT_EQ(raisedCode([&] { readAt(*s, kBlock, 100); }), 1003) << i;
+        s->DisableMultiThreadReading();
+        EXPECT_EQ(readAt(*s, kBlock, 100), slice(data, kBlock, 100));
     }
     EXPECT_EQ(readsByPosition(seam).at(kBlock).first, 2);
-}
 
-TEST_F(ReadAhead, CallerFailureLeavesTheObjectWorking) {
-    CrtSeam seam;
-    VELD_FileStream s(dir.file("f").c_str(), "rb");
-    s.EnableMultiThreadReading();
-    seam.failNth(Call::Read, 1, EIO);  // the first refill misses and reads on this thread
-    EXPECT_EQ(raisedCode([&] { readN(s, 100); }), 1003);
-    EXPECT_EQ(s.Tell(), 0);
-    EXPECT_EQ(readN(s, 100), slice(data, 0, 100));
-    EXPECT_EQ(readAt(s, kBlock, 100), slice(data, kBlock, 100));
+    // The caller's own refill fails: the object goes on working.
+    seam.clear();
+    auto s = open();
+    seam.failNth(Call::Read, 1, EIO);
+    EXPECT_EQ(raisedCode([&] { readN(*s, 100); }), 1003);
+    EXPECT_EQ(s->Tell(), 0);
+    EXPECT_EQ(readN(*s, 100), slice(data, 0, 100));
+    EXPECT_EQ(readAt(*s, kBlock, 100), slice(data, kBlock, 100));
     EXPECT_EQ(readsByPosition(seam).at(kBlock).first, 1);
 }
 
 TEST_F(ReadAhead, DestructionWaitsForTheReadAheadInFlight) {
     for (int round = 0; round < 20; ++round) {
-        CrtSeam seam;
-        int fd;
-        {
-            VELD_FileStream s(dir.file("f").c_str(), "rb");
-            s.EnableMultiThreadReading();
-            ASSERT_EQ(readN(s, 100), slice(data, 0, 100));
-            fd = seam.calls(Call::Open).at(0).fd;
-        }
+        seam.clear();
+        ASSERT_EQ(readN(*open(), 100), slice(data, 0, 100));
         // Every read on the descriptor came back whole before it was closed.
         const auto calls = seam.calls();
+        const int fd = calls.front().fd;
         EXPECT_EQ(calls.back().kind, Call::Close);
         EXPECT_EQ(calls.back().fd, fd);
-        for (const auto& r : seam.callsOn(fd, Call::Read)) EXPECT_EQ(r.result, static_cast<std::int64_t>(kBlock));
+        for (const auto& r : seam.callsOn(fd, Call::Read)) EXPECT_EQ(r.result, kBlock);
     }
 }
 

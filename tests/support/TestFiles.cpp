@@ -8,6 +8,7 @@
 
 #include "ThrowError.h"
 #include "VELD_File.h"
+#include "VELD_FileStream.h"
 #include "check.h"
 #include "cipher.h"
 
@@ -77,6 +78,22 @@ int raisedCode(const std::function<void()>& f, int* err) {
         return e.code();
     }
     return 0;
+}
+
+Bytes readN(VELD_FileStream& s, std::size_t n) {
+    Bytes out(n);
+    out.resize(s.Read(out.data(), n));
+    return out;
+}
+
+Bytes readAt(VELD_FileStream& s, std::int64_t at, std::size_t n) {
+    EXPECT_EQ(s.Seek(at, VELD_StrBaseIO::FromStart), 0);
+    return readN(s, n);
+}
+
+void writeAt(VELD_FileStream& s, std::int64_t at, const Bytes& bytes) {
+    ASSERT_EQ(s.Seek(at, VELD_StrBaseIO::FromStart), 0);
+    ASSERT_EQ(s.Write(bytes.data(), bytes.size()), bytes.size());
 }
 
 Enciphering::Enciphering() {

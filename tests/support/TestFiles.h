@@ -2,12 +2,15 @@
 // file utilities, and the outcome of a call that should fail.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+class VELD_FileStream;
 
 namespace veldtest {
 
@@ -35,6 +38,12 @@ Bytes patternBytes(std::size_t count, std::uint32_t seed = 1);
 inline Bytes slice(const Bytes& b, std::size_t from, std::size_t n) {
     return Bytes(b.begin() + from, b.begin() + from + n);
 }
+// base with patch written over it at offset at.
+inline Bytes patched(Bytes base, std::size_t at, const Bytes& patch) {
+    if (base.size() < at + patch.size()) base.resize(at + patch.size());
+    std::copy(patch.begin(), patch.end(), base.begin() + static_cast<std::ptrdiff_t>(at));
+    return base;
+}
 
 // The exception of type E that f raised, if it raised one.
 template <class E>
@@ -50,6 +59,12 @@ std::optional<E> raised(const std::function<void()>& f) {
 std::string failedCheck(const std::function<void()>& f, std::string* detail = nullptr);
 // The code of the veld::DataSourceError that f raised (its errno in *err), or 0.
 int raisedCode(const std::function<void()>& f, int* err = nullptr);
+
+// Stream transfers: n bytes from where the stream stands or from offset at;
+// bytes written at offset at.
+Bytes readN(VELD_FileStream& s, std::size_t n);
+Bytes readAt(VELD_FileStream& s, std::int64_t at, std::size_t n);
+void writeAt(VELD_FileStream& s, std::int64_t at, const Bytes& bytes);
 
 // Sets a fixed cipher key and switches enciphering on for files made while it lives.
 struct Enciphering {
