@@ -32,9 +32,8 @@ TEST(PreIOThread_R_D, DamagedBlockIsRefusedOnlyWhenAskedFor) {
 
 TEST(PreIOThread_R_D, RecordThatDisagreesWithItsPayloadIsRefused) {
     ReadSource s = smallBlocks();
-    s.blocks.records[5].orginalSize += 1;  // the payload inflates to one byte less
-    s.blocks.table = tableBytes(s.blocks.records, kSmall);
-    s.index.loadForRead(s.blocks.table.data(), false, s.blocks.table.size());
+    s.records[5].orginalSize += 1;  // the payload inflates to one byte less
+    s.load(kSmall);
     auto r = startReader<PreIOThread_R_D>(s);
     s.expectBlock(*r, 4);  // prefetches block 5
     EXPECT_EQ(failedCheck([&] { s.readBlockOf(*r, 5); }), "outCount == bInfo.orginalSize");

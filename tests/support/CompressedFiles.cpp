@@ -100,39 +100,36 @@ Bytes tableBytes(const std::vector<blockInfo>& records, std::int32_t blockSize) 
     return table;
 }
 
-BlockFile writeBlockFile(const std::string& path, std::int64_t P, const Bytes& data,
-                         const std::vector<std::size_t>& sizes, std::int32_t blockSize) {
-    BlockFile f{data, {}, {}};
-    Bytes bytes = patternBytes(static_cast<std::size_t>(P) + 24, 99);
+ReadSource::ReadSource(const Bytes& data, const std::vector<std::size_t>& sizes, std::int32_t blockSize)
+    : data(data) {
+    Bytes bytes = patternBytes(1000 + 24, 99);
     std::size_t at = 0;
     for (std::size_t size : sizes) {
         uLongf room = compressBound(static_cast<uLong>(size));
         Bytes payload(room);
         if (compress2(payload.data(), &room, data.data() + at, static_cast<uLong>(size), 1) != Z_OK)
             throw std::runtime_error("compress2 failed");
-        f.records.push_back(blockInfo{P + static_cast<std::int64_t>(at), static_cast<std::int64_t>(bytes.size()),
-                                      static_cast<std::int32_t>(size), static_cast<std::int32_t>(room)});
+        records.push_back(blockInfo{1000 + static_cast<std::int64_t>(at), static_cast<std::int64_t>(bytes.size()),
+                                    static_cast<std::int32_t>(size), static_cast<std::int32_t>(room)});
         bytes.insert(bytes.end(), payload.begin(), payload.begin() + room);
         at += size;
     }
-    if (at != data.size()) throw std::logic_error("sizes do not cover the data");
-    f.table = tableBytes(f.records, blockSize);
-    writeAll(path, bytes);
-    return f;
-}
-
-ReadSource::ReadSource(const Bytes& data, const std::vector<std::size_t>& sizes, std::int32_t blockSize)
-    : blocks(writeBlockFile(dir.file("case.dat"), 1000, data, sizes, blockSize)) {
+    writeAll(dir.file("case.dat"), bytes);
     ExtNameStr name;
     name.SetGeneric(dir.file("case.dat"));
     if (!file.Open(name, "rb")) throw std::runtime_error("cannot open case.dat");
-    index.loadForRead(blocks.table.data(), false, blocks.table.size());
+    load(blockSize);
+}
+
+void ReadSource::load(std::int32_t blockSize) {
+    const Bytes table = tableBytes(records, blockSize);
+    index.loadForRead(table.data(), false, table.size());
 }
 
 void ReadSource::expectBlock(PreIOThreadBase& reader, std::size_t k) const {
     Bytes buf(block(k).orginalSize);
     ASSERT_EQ(reader.readBlock(buf.data(), buf.size(), block(k).orginalPos), buf.size()) << k;
-    ASSERT_TRUE(buf == slice(blocks.data, block(k).orginalPos - 1000, buf.size())) << "block " << k << " differs";
+    ASSERT_TRUE(buf == slice(data, block(k).orginalPos - 1000, buf.size())) << "block " << k << " differs";
 }
 
 std::uint64_t ReadSource::readBlockOf(PreIOThreadBase& reader, std::size_t k) const {

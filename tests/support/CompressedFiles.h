@@ -52,32 +52,26 @@ Bytes textBytes(std::size_t count, std::uint32_t seed = 7);
 // Table bytes: first record, then the records, in native order.
 Bytes tableBytes(const std::vector<blockInfo>& records, std::int32_t blockSize);
 
-// P dictionary bytes, 24 heading bytes, then `data` cut into blocks of
-// `sizes` bytes, each one zlib stream at level 1, back to back.
-struct BlockFile {
-    Bytes data;
-    std::vector<blockInfo> records;
-    Bytes table;
-};
-BlockFile writeBlockFile(const std::string& path, std::int64_t P, const Bytes& data,
-                         const std::vector<std::size_t>& sizes, std::int32_t blockSize);
-
-// A block file (P = 1000) opened for reading with its index loaded, for the
-// reading thread objects.
+// A file for the reading thread objects, opened for reading with its index
+// loaded: 1,000 dictionary bytes, 24 heading bytes, then `data` cut into blocks
+// of `sizes` bytes, each one zlib stream at level 1, back to back.
 struct ReadSource {
-    TempDir dir;
-    BlockFile blocks;
-    VELD_File file;
-    filePosInfo index{veld::layout::kBlockSize};
-
     ReadSource(const Bytes& data, const std::vector<std::size_t>& sizes, std::int32_t blockSize);
-    const blockInfo& block(std::size_t k) const { return blocks.records[k]; }
+    // Loads the records, as they now stand, into the index.
+    void load(std::int32_t blockSize);
+    const blockInfo& block(std::size_t k) const { return records[k]; }
     // Asks the thread object for block k and compares with the data written.
     void expectBlock(PreIOThreadBase& reader, std::size_t k) const;
     std::uint64_t readBlockOf(PreIOThreadBase& reader, std::size_t k) const;
     // How often block k's payload was read while the seam watched.
     std::size_t payloadReads(const veld::crt::CrtSeam& seam, std::size_t k) const;
     void flipPayloadByte(std::size_t k);
+
+    TempDir dir;
+    Bytes data;
+    std::vector<blockInfo> records;
+    VELD_File file;
+    filePosInfo index{veld::layout::kBlockSize};
 };
 
 // Cases both reading thread objects must pass, on five blocks of 100,000
