@@ -13,12 +13,8 @@ struct Counted : VELD_RefCntObject {
     int value;
 };
 
-class RefCountPtrTest : public ::testing::Test {
-protected:
-    void SetUp() override { Counted::destroyed = 0; }
-};
-
-TEST_F(RefCountPtrTest, OwnersCountAndTheLastOneDeletesOnce) {
+TEST(RefCountPtr, OwnersCountAndTheLastOneDeletesOnce) {
+    Counted::destroyed = 0;
     {
         RefCountPtr<Counted> a(new Counted(1)), empty, copyOfEmpty(empty);
         EXPECT_EQ(copyOfEmpty.IsValid(), 0);
@@ -37,17 +33,15 @@ TEST_F(RefCountPtrTest, OwnersCountAndTheLastOneDeletesOnce) {
         }
         EXPECT_EQ(a->IsShared(), 0);
         EXPECT_EQ(Counted::destroyed, 0);
+        a = new Counted(2);  // a sole owner lets go of the old object at once
+        EXPECT_EQ(Counted::destroyed, 1);
+        EXPECT_EQ(a->value, 2);
     }
-    EXPECT_EQ(Counted::destroyed, 1);
-
-    // Re-assigning a sole owner releases the old object at once.
-    RefCountPtr<Counted> p(new Counted(2));
-    p = new Counted(3);
     EXPECT_EQ(Counted::destroyed, 2);
-    EXPECT_EQ(p->value, 3);
 }
 
-TEST_F(RefCountPtrTest, UnshareableAndUnsharedObjectsAreCopied) {
+TEST(RefCountPtr, UnshareableAndUnsharedObjectsAreCopied) {
+    Counted::destroyed = 0;
     auto* raw = new Counted(7);
     RefCountPtr<Counted> a(raw);
     raw->MarkUnshareable();
@@ -63,10 +57,9 @@ TEST_F(RefCountPtrTest, UnshareableAndUnsharedObjectsAreCopied) {
     EXPECT_EQ(Counted::destroyed, 1);
 
     // Unshared copies only a shared object; the copy starts with one owner.
-    Counted* mine = b.Unshared();
-    EXPECT_EQ(mine, b.get());
+    EXPECT_EQ(b.Unshared(), b.get());
     c = b;
-    mine = c.Unshared();
+    Counted* mine = c.Unshared();
     EXPECT_NE(mine, b.get());
     EXPECT_EQ(mine->value, 7);
     EXPECT_EQ(b->IsShared(), 0);

@@ -61,23 +61,15 @@ Bytes patternBytes(std::size_t count, std::uint32_t seed) {
 }
 
 std::string failedCheck(const std::function<void()>& f, std::string* detail) {
-    try {
-        f();
-    } catch (const veld::CheckFailure& e) {
-        if (detail) *detail = e.detail();
-        return e.expression();
-    }
-    return "no check failed";
+    const auto e = raised<veld::CheckFailure>(f);
+    if (e && detail) *detail = e->detail();
+    return e ? e->expression() : "no check failed";
 }
 
 int raisedCode(const std::function<void()>& f, int* err) {
-    try {
-        f();
-    } catch (const veld::DataSourceError& e) {
-        if (err) *err = e.sysErrno();
-        return e.code();
-    }
-    return 0;
+    const auto e = raised<veld::DataSourceError>(f);
+    if (e && err) *err = e->sysErrno();
+    return e ? e->code() : 0;
 }
 
 Bytes readN(VELD_FileStream& s, std::size_t n) {
