@@ -21,12 +21,6 @@ Bytes encipher(const Bytes& plain, std::size_t length) {
     return result;
 }
 
-Bytes readBack(VELD_File& f, std::uint64_t n, std::int64_t at) {
-    Bytes out(n);
-    out.resize(f.Read(out.data(), n, at));
-    return out;
-}
-
 class EncryptedFile : public ::testing::Test {
 protected:
     void SetUp() override { name.SetGeneric(path); }
@@ -79,7 +73,7 @@ TEST_F(EncryptedFile, PartialBlocksAreHeldBackAndFinishedWithFiller) {
     // The same object knows the filler and drops it at the end of the file.
     Bytes back;
     for (std::int64_t pos = 0; !f.IsEof(); pos += 4096) {
-        const Bytes piece = readBack(f, 4096, pos);
+        const Bytes piece = readAt(f, pos, 4096);
         back.insert(back.end(), piece.begin(), piece.end());
     }
     EXPECT_EQ(back, slice(plain, 0, at));
@@ -88,7 +82,7 @@ TEST_F(EncryptedFile, PartialBlocksAreHeldBackAndFinishedWithFiller) {
     // A new object does not: the filler (zeros) comes back as data.
     VELD_File other(true);
     ASSERT_TRUE(other.Open(name, "rb"));
-    EXPECT_EQ(readBack(other, at + 13, 0), patched(Bytes(at + 13), 0, slice(plain, 0, at)));
+    EXPECT_EQ(readAt(other, 0, at + 13), patched(Bytes(at + 13), 0, slice(plain, 0, at)));
 }
 
 TEST_F(EncryptedFile, PendingBytesNeitherReachTheDiskNorMoveTheNextBlock) {

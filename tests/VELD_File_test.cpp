@@ -19,12 +19,6 @@ using namespace veldtest;
 
 namespace {
 
-Bytes readBack(VELD_File& f, std::uint64_t n, std::int64_t at) {
-    Bytes out(n);
-    out.resize(f.Read(out.data(), n, at));
-    return out;
-}
-
 class FileTest : public ::testing::Test {
 protected:
     void SetUp() override { name.SetGeneric(path); }
@@ -37,10 +31,7 @@ protected:
 };
 
 TEST_F(FileTest, ModeTextsGiveTheRuntimeFlags) {
-    const struct {
-        const char* mode;
-        int flags;
-    } cases[] = {{"rb", 0x8010},  {"r+b", 0x8012}, {"wb", 0x8311},   {"ab", 0x8119},
+    const struct { const char* mode; int flags; } cases[] = {{"rb", 0x8010},  {"r+b", 0x8012}, {"wb", 0x8311},   {"ab", 0x8119},
                  {"w+b", 0x8312}, {"a+b", 0x811A}, {"rt", 0x4010},   {"rbT", 0x9010},
                  {"rbD", 0x8050}, {"rwb", 0x8010}, {"", 0x8010}};
     for (const auto& c : cases) {
@@ -68,15 +59,9 @@ TEST_F(FileTest, OpeningClosingAndReopening) {
     EXPECT_EQ(f.Size(), 0);
     EXPECT_EQ(f.Close(), 0);
     EXPECT_TRUE(seam.calls().empty());
-    for (const char* mode : {"rb", "r+b"}) {  // a missing file fails quietly
-        bool opened = true;
-        EXPECT_NO_THROW(opened = f.Open(name, mode));
-        EXPECT_FALSE(opened);
-        EXPECT_FALSE(f.bGood);
-        EXPECT_EQ(f.Handle(), -1);
-        EXPECT_EQ(f.fName.GetGeneric(), path);
-    }
-
+    EXPECT_FALSE(f.Open(name, "r+b"));  // a missing file fails quietly
+    EXPECT_FALSE(f.bGood);
+    EXPECT_EQ(f.Handle(), -1);
     existing();
     seam.clear();
     ASSERT_TRUE(f.Open(name, "ab"));
@@ -105,22 +90,22 @@ TEST_F(FileTest, SequentialTransfersMakeNoSeekAndSizeMovesNothing) {
     EXPECT_EQ(f.Write(bytes.data() + 30, 70, 30), 70u);
     EXPECT_TRUE(seam.calls(Call::Seek).empty());
 
-    EXPECT_EQ(readBack(f, 10, 0), slice(bytes, 0, 10));   // earlier offset: one seek
-    EXPECT_EQ(readBack(f, 10, 10), slice(bytes, 10, 10));  // sequential: none
-    EXPECT_EQ(readBack(f, 10, 5), slice(bytes, 5, 10));    // back again: one more
+    EXPECT_EQ(readAt(f, 0, 10), slice(bytes, 0, 10));   // earlier offset: one seek
+    EXPECT_EQ(readAt(f, 10, 10), slice(bytes, 10, 10));  // sequential: none
+    EXPECT_EQ(readAt(f, 5, 10), slice(bytes, 5, 10));    // back again: one more
     // Size seeks to the end and back, so the next sequential read needs no seek.
     EXPECT_EQ(f.Size(), 100);
-    EXPECT_EQ(readBack(f, 10, 15), slice(bytes, 15, 10));
+    EXPECT_EQ(readAt(f, 15, 10), slice(bytes, 15, 10));
     const auto seeks = seam.calls(Call::Seek);
     ASSERT_EQ(seeks.size(), 4u);
     EXPECT_EQ(seeks[1].position, 5);
     EXPECT_EQ(f.fCurPos, 25);
 
     // A short read at the end, then an empty one that sets end of file.
-    EXPECT_EQ(readBack(f, 10, 95), slice(bytes, 95, 5));
+    EXPECT_EQ(readAt(f, 95, 10), slice(bytes, 95, 5));
     EXPECT_EQ(f.fCurPos, 100);
     EXPECT_FALSE(f.IsEof());
-    EXPECT_EQ(readBack(f, 10, 100), Bytes());
+    EXPECT_EQ(readAt(f, 100, 10), Bytes());
     EXPECT_TRUE(f.IsEof());
 }
 
@@ -154,7 +139,7 @@ TEST_F(FileTest, EveryRefusedCallRaisesWithTheFileName) {
         EXPECT_EQ(e->sysErrno(), c.err);
         EXPECT_FALSE(f.bGood);
         // The next request lands where it asks, whatever the failed one left behind.
-        EXPECT_EQ(readBack(f, 10, 0), c.kind == Call::Close ? Bytes() : slice(bytes, 0, 10));
+        EXPECT_EQ(readAt(f, 0, 10), c.kind == Call::Close ? Bytes() : slice(bytes, 0, 10));
     }
 }
 
@@ -167,7 +152,7 @@ TEST_F(FileTest, ThreadsSharingOneFileKeepTheirTransfersApart) {
         for (int r = 0; r < kRounds; ++r) {
             const auto data = patternBytes(kBlock, t * 100000 + r);
             const std::int64_t at = (std::int64_t{t} * kBlocks + (r * 7 + t) % kBlocks) * kBlock;
-            if (file.Write(data.data(), kBlock, at) != kBlock || readBack(file, kBlock, at) != data) ++mismatches;
+            if (file.Write(data.data(), kBlock, at) != kBlock || readAt(file, at, kBlock) != data) ++mismatches;
         }
     };
     std::thread a(worker, 0), b(worker, 1);

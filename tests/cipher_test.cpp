@@ -27,13 +27,9 @@ Bytes hex(const char* text) {
     return bytes;
 }
 
+// The key 00 01 .. 1f.
 class Cipher : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Bytes key(32);
-        for (int i = 0; i < 32; ++i) key[i] = static_cast<unsigned char>(i);
-        ASSERT_TRUE(veld::SetCipherKey(key.data(), key.size()));
-    }
+    veldtest::Enciphering on;
 };
 
 TEST_F(Cipher, KnownAnswerAndBlocksThatDecipherOnTheirOwn) {

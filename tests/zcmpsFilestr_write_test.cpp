@@ -175,15 +175,13 @@ TEST(CompressedWriteFailures, DiskFullDuringBackgroundCompressReachesTheCaller) 
         WritingStream w(dir.file("f"), 1);
         CrtSeam seam;
         seam.failNth(Call::Write, failingWrite, ENOSPC);
+        auto pack = [&] {
+            for (std::size_t at = 0; at < data.size(); at += 1000000)
+                w.z->Write(data.data() + at, std::min<std::size_t>(1000000, data.size() - at));
+            w.z->Close();
+        };
         int err = 0;
-        EXPECT_EQ(raisedCode(
-                      [&] {
-                          for (std::size_t at = 0; at < data.size(); at += 1000000)
-                              w.z->Write(data.data() + at, std::min<std::size_t>(1000000, data.size() - at));
-                          w.z->Close();
-                      },
-                      &err),
-                  1002);
+        EXPECT_EQ(raisedCode(pack, &err), 1002);
         EXPECT_EQ(err, ENOSPC);
         w.z.reset();  // must not hang or write a table
     }

@@ -83,6 +83,12 @@ Bytes readAt(VELD_FileStream& s, std::int64_t at, std::size_t n) {
     return readN(s, n);
 }
 
+Bytes readAt(VELD_File& f, std::int64_t at, std::size_t n) {
+    Bytes out(n);
+    out.resize(f.Read(out.data(), n, at));
+    return out;
+}
+
 void writeAt(VELD_FileStream& s, std::int64_t at, const Bytes& bytes) {
     ASSERT_EQ(s.Seek(at, VELD_StrBaseIO::FromStart), 0);
     ASSERT_EQ(s.Write(bytes.data(), bytes.size()), bytes.size());
@@ -90,7 +96,7 @@ void writeAt(VELD_FileStream& s, std::int64_t at, const Bytes& bytes) {
 
 Enciphering::Enciphering() {
     unsigned char key[veld::kCipherKeyBytes];
-    for (int i = 0; i < veld::kCipherKeyBytes; ++i) key[i] = static_cast<unsigned char>(i * 7 + 3);
+    for (int i = 0; i < veld::kCipherKeyBytes; ++i) key[i] = static_cast<unsigned char>(i);
     if (!veld::SetCipherKey(key, sizeof key)) throw std::runtime_error("no cipher key");
     SetKeepEncrypt(true);
 }

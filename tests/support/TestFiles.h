@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+class VELD_File;
 class VELD_FileStream;
 
 namespace veldtest {
@@ -64,6 +65,7 @@ int raisedCode(const std::function<void()>& f, int* err = nullptr);
 // bytes written at offset at.
 Bytes readN(VELD_FileStream& s, std::size_t n);
 Bytes readAt(VELD_FileStream& s, std::int64_t at, std::size_t n);
+Bytes readAt(VELD_File& f, std::int64_t at, std::size_t n);
 void writeAt(VELD_FileStream& s, std::int64_t at, const Bytes& bytes);
 
 // Sets a fixed cipher key and switches enciphering on for files made while it lives.
