@@ -44,21 +44,6 @@ bool same(const blockInfo& a, const blockInfo& b) { return std::memcmp(&a, &b, s
 
 }  // namespace
 
-TEST(filePosInfo, WritingSideBuildsTheTable) {
-    filePosInfo index(kBlockSize);
-    std::uint64_t length = 0;
-    EXPECT_TRUE(same(index.makeInfoBuffer(length)[0], {-100, 0, kBlockSize, 0}));
-    EXPECT_EQ(length, 24u);
-
-    // P = 1000, two blocks compressing to 1,200,000 and 300,000 bytes.
-    index.addBlock(blockInfo{1000, 1024, 4190208, 1200000});
-    index.addBlock(4191208, 809792, 1201024, 300000);
-    const blockInfo* table = index.makeInfoBuffer(length);
-    EXPECT_EQ(length, 72u);
-    EXPECT_TRUE(same(table[0], {-100, 0, kBlockSize, 2}));
-    EXPECT_TRUE(same(table[2], {4191208, 1201024, 809792, 300000}));
-}
-
 TEST(filePosInfo, LookupsAgreeWithALinearSearchAlsoOnThreadsAtOnce) {
     auto gapped = blocksOf(50, {100, 10});
     for (const auto& b : blocksOf(250, {100, 100})) gapped.push_back(b);
