@@ -19,12 +19,6 @@ namespace {
 constexpr std::uint64_t kBlock = 4190208;
 constexpr auto kStart = VELD_StrBaseIO::FromStart;
 
-Bytes readAllOf(VELD_FileStream& s, std::size_t piece) {
-    Bytes all;
-    for (Bytes p; !(p = readN(s, piece)).empty();) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 void expectIo(const CallRecord& r, std::int64_t position, std::uint64_t count, std::int64_t result) {
     EXPECT_EQ(r.position, position);
     EXPECT_EQ(r.count, count);
@@ -92,7 +86,7 @@ TEST_P(FileStreamEnd, ReadingAtAndPastTheEnd) {
     VELD_FileStream s(dir.file("f").c_str(), "rb");
     if (mode == ReadMode::MultiThread) s.EnableMultiThreadReading();
     if (mode == ReadMode::Direct) s.DisablePreReading();
-    EXPECT_EQ(readAllOf(s, 3000), data);
+    EXPECT_EQ(readToEnd(s, 3000), data);
 
     // A refill at the end rounded down to 512 finds the last few bytes, but
     // none at the position: the data has ended, yet the refill was not empty.
@@ -229,7 +223,7 @@ TEST_F(FileStream, EncipheredRoundTripThroughOneStream) {
     EXPECT_NE(slice(disk, 0, 64), slice(data, 0, 64));
     // Every refill starts on a cipher block; the last one drops the filler.
     ASSERT_EQ(s.Seek(0, kStart), 0);
-    EXPECT_EQ(readAllOf(s, 100003), data);
+    EXPECT_EQ(readToEnd(s, 100003), data);
 }
 
 TEST_F(FileStream, FailuresRaiseAndLeaveTheStreamUsable) {

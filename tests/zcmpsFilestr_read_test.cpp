@@ -27,9 +27,7 @@ Bytes appendTo(const std::string& path, std::int64_t P, const Bytes& extra, bool
     VELD_FileStream stream(path.c_str(), "rb");
     zcmpsFilestr z(stream);
     z.readFilePosInfo(P, swap);
-    Bytes all, buf(1 << 20);
-    for (std::uint64_t n; (n = z.Read(buf.data(), buf.size())) > 0;)
-        all.insert(all.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
+    const Bytes all = readToEnd(z);
     z.setFileToAppend(z.Tell(), swap);
     z.Write(extra.data(), extra.size());
     z.Close();
@@ -55,15 +53,11 @@ TEST_P(CompressedRead, WholeAndRandomPiecesReadBackExactly) {
     VELD_FileStream stream(dir.file("f").c_str(), "rb");
     auto z = openReader(stream, 3000, readSetting);
     std::mt19937_64 random(42);
-    Bytes piece(kBlock + 100);
     for (int i = 0; i < 60; ++i) {
-        const std::int64_t offset = static_cast<std::int64_t>(random() % data.size());
-        const std::uint64_t length = i % 10 == 0 ? kBlock + 50 : random() % 70000;
-        z->Seek(3000 + offset, VELD_StrBaseIO::FromStart);
-        const std::uint64_t expected = std::min<std::uint64_t>(length, data.size() - offset);
-        ASSERT_EQ(z->Read(piece.data(), length), expected);
-        ASSERT_EQ(0, std::memcmp(piece.data(), data.data() + offset, expected)) << "at " << offset;
-        EXPECT_EQ(z->Tell(), 3000 + offset + static_cast<std::int64_t>(expected));
+        const std::size_t offset = random() % data.size(), length = i % 10 == 0 ? kBlock + 50 : random() % 70000;
+        const std::size_t expected = std::min(length, data.size() - offset);
+        ASSERT_EQ(readAt(*z, 3000 + offset, length), slice(data, offset, expected)) << "at " << offset;
+        EXPECT_EQ(z->Tell(), static_cast<std::int64_t>(3000 + offset + expected));
     }
 }
 
@@ -82,21 +76,13 @@ TEST(CompressedReadEdges, EndOfDataPositionsOutsideTheBlocksAndSeeksInsideOne) {
     for (int setting : {0, 2}) {
         SCOPED_TRACE(setting);
         auto z = openReader(stream, 64, setting);
-        Bytes buf(1000);
-        z->Seek(64 + 10000 - 100, VELD_StrBaseIO::FromStart);
-        EXPECT_EQ(z->Read(buf.data(), 1000), 100u);
-        EXPECT_EQ(0, std::memcmp(buf.data(), data.data() + 9900, 100));
-        EXPECT_EQ(z->Read(buf.data(), 1000), 0u);
-        z->Seek(10, VELD_StrBaseIO::FromStart);  // inside the dictionary part: no block holds it
-        EXPECT_EQ(z->Read(buf.data(), 10), 0u);
-
+        EXPECT_EQ(readAt(*z, 64 + 9900, 1000), slice(data, 9900, 100));
+        EXPECT_EQ(readN(*z, 1000), Bytes());
+        EXPECT_EQ(readAt(*z, 10, 10), Bytes());  // inside the dictionary part: no block holds it
         // A seek back inside the loaded block touches no file.
-        z->Seek(64 + 1000, VELD_StrBaseIO::FromStart);
-        ASSERT_EQ(z->Read(buf.data(), 500), 500u);
+        EXPECT_EQ(readAt(*z, 64 + 1000, 500), slice(data, 1000, 500));
         veld::crt::CrtSeam seam;
-        z->Seek(64 + 200, VELD_StrBaseIO::FromStart);
-        ASSERT_EQ(z->Read(buf.data(), 500), 500u);
-        EXPECT_EQ(0, std::memcmp(buf.data(), data.data() + 200, 500));
+        EXPECT_EQ(readAt(*z, 64 + 200, 500), slice(data, 200, 500));
         EXPECT_TRUE(seam.calls().empty());
         z->Close();
     }

@@ -40,11 +40,7 @@ Bytes readCases(const std::string& path, std::int64_t P, int setting, bool swap)
     zcmpsFilestr z(stream);
     if (setting) z.setMultiThread(setting);
     z.readFilePosInfo(P, swap);
-    Bytes out, piece(1 << 20);
-    for (std::uint64_t n = piece.size(); n == piece.size();) {
-        n = z.Read(piece.data(), piece.size());
-        out.insert(out.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(n));
-    }
+    Bytes out = readToEnd(z);
     z.Close();
     return out;
 }

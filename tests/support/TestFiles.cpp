@@ -89,6 +89,12 @@ Bytes readAt(VELD_File& f, std::int64_t at, std::size_t n) {
     return out;
 }
 
+Bytes readToEnd(VELD_FileStream& s, std::size_t piece) {
+    Bytes all;
+    for (Bytes p; !(p = readN(s, piece)).empty();) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
 void writeAt(VELD_FileStream& s, std::int64_t at, const Bytes& bytes) {
     ASSERT_EQ(s.Seek(at, VELD_StrBaseIO::FromStart), 0);
     ASSERT_EQ(s.Write(bytes.data(), bytes.size()), bytes.size());

@@ -67,6 +67,8 @@ Bytes readN(VELD_FileStream& s, std::size_t n);
 Bytes readAt(VELD_FileStream& s, std::int64_t at, std::size_t n);
 Bytes readAt(VELD_File& f, std::int64_t at, std::size_t n);
 void writeAt(VELD_FileStream& s, std::int64_t at, const Bytes& bytes);
+// Reads in pieces until a read gives nothing.
+Bytes readToEnd(VELD_FileStream& s, std::size_t piece = 1 << 20);
 
 // Sets a fixed cipher key and switches enciphering on for files made while it lives.
 struct Enciphering {
