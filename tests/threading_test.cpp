@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -27,8 +26,6 @@ TEST(Threading, MutexAdmitsItsHolderAgainAndExcludesOthers) {
 }
 
 struct Seen {
-    std::mutex lock;
-    std::set<std::thread::id> threads;
     std::atomic<int> finished{0}, destroyed{0};
     sfSemaphore started{0};
 };
@@ -37,10 +34,6 @@ struct Task : CallBackObject {
     Task(Seen& seen, bool fails) : CallBackObject(nullptr), seen(seen), fails(fails) {}
     ~Task() override { ++seen.destroyed; }
     int run(void*) override {
-        {
-            std::lock_guard<std::mutex> g(seen.lock);
-            seen.threads.insert(std::this_thread::get_id());
-        }
         seen.started.postSemaphore();
         if (fails) throw std::runtime_error("task failed");
         // Still busy when the owner asks the pool to stop.
@@ -52,7 +45,7 @@ struct Task : CallBackObject {
     bool fails;
 };
 
-TEST(Threading, PoolRunsTasksOnItsThreadsStopsAfterThemAndDeletesThem) {
+TEST(Threading, PoolStopsAfterItsTasksAndDeletesThem) {
     Seen seen;
     sfThreadPoolBase* pool = new sfThreadPool(2, 0);
     ASSERT_TRUE(pool->init());
@@ -62,8 +55,6 @@ TEST(Threading, PoolRunsTasksOnItsThreadsStopsAfterThemAndDeletesThem) {
     pool->stopAll();
     EXPECT_EQ(seen.finished.load(), 2);
     EXPECT_EQ(seen.destroyed.load(), 3);
-    EXPECT_LE(seen.threads.size(), 2u);
-    EXPECT_EQ(seen.threads.count(std::this_thread::get_id()), 0u);
     delete pool;
 }
 

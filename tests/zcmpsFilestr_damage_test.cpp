@@ -99,16 +99,11 @@ TEST_P(DamagedFile, EveryDamageEndsInItsCheck) {
 
 TEST_P(DamagedFile, UnfinishedFileIsRefusedAtTheHeading) {
     TempDir dir;
-    VELD_FileStream stream(dir.file("f").c_str(), "wb");
-    stream.Write(patternBytes(P).data(), P);
     {
-        zcmpsFilestr z(stream);
-        z.setRow0Pos(P);
-        z.Seek(P, VELD_StrBaseIO::FromStart);
+        CompressedWriter w(dir.file("f"), patternBytes(P));
         const auto data = textBytes(kBlock + 10);
-        z.Write(data.data(), data.size());
-        // Simulate a crash: the heading is never written.
-        writeAll(dir.file("copy"), readAll(dir.file("f")));
+        w.z->Write(data.data(), data.size());
+        writeAll(dir.file("copy"), readAll(dir.file("f")));  // a crash: the heading is never written
     }
     VELD_FileStream reader(dir.file("copy").c_str(), "rb");
     zcmpsFilestr z(reader);

@@ -34,18 +34,6 @@ void expectWellFormed(const Bytes& file, std::int64_t P, const RawLayout& layout
     EXPECT_EQ(static_cast<std::int64_t>(file.size()), layout.infoPos + layout.size);
 }
 
-struct WritingStream {
-    explicit WritingStream(const std::string& path, int setting = 0) : stream(path.c_str(), "wb") {
-        stream.Write("0123456789", 10);
-        z = std::make_unique<zcmpsFilestr>(stream);
-        if (setting) z->setMultiThread(setting);
-        z->setRow0Pos(10);
-        z->Seek(10, VELD_StrBaseIO::FromStart);
-    }
-    VELD_FileStream stream;
-    std::unique_ptr<zcmpsFilestr> z;
-};
-
 class CompressedWrite : public ::testing::TestWithParam<int> {};
 
 }  // namespace
@@ -99,7 +87,7 @@ TEST(CompressedWriteSettings, SettingsZeroAndOneWriteTheSameBytes) {
 TEST(CompressedWriteSettings, FullBlockIsWrittenInsideTheWrite) {
     TempDir dir;
     const auto data = textBytes(kBlock);
-    WritingStream w(dir.file("f"));
+    CompressedWriter w(dir.file("f"), patternBytes(10));
     CrtSeam seam;
     w.z->Write(data.data(), data.size());
     const auto writes = seam.calls(Call::Write);
@@ -121,7 +109,7 @@ TEST(CompressedWriteSettings, FullBlockIsWrittenInsideTheWrite) {
 
 TEST(CompressedWriteProtocol, RefusedCallsNameTheirChecks) {
     TempDir dir;
-    WritingStream w(dir.file("f"), 1);
+    CompressedWriter w(dir.file("f"), patternBytes(10), 1);
     w.z->Write("abc", 3);
     w.z->Seek(100, VELD_StrBaseIO::FromStart);
     EXPECT_EQ(failedCheck([&] { w.z->Write("x", 1); }),
@@ -172,7 +160,7 @@ TEST(CompressedWriteFailures, DiskFullDuringBackgroundCompressReachesTheCaller) 
     for (int failingWrite : {1, 2, 3}) {
         SCOPED_TRACE(failingWrite);
         TempDir dir;
-        WritingStream w(dir.file("f"), 1);
+        CompressedWriter w(dir.file("f"), patternBytes(10), 1);
         CrtSeam seam;
         seam.failNth(Call::Write, failingWrite, ENOSPC);
         auto pack = [&] {

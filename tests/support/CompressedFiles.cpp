@@ -6,20 +6,22 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "VELD_FileStream.h"
-#include "zcmpsFilestr.h"
 
 namespace veldtest {
 
-void packFile(const std::string& path, const Bytes& dict, const Bytes& cases, const PackOptions& options) {
-    VELD_FileStream stream(path.c_str(), "wb");
+CompressedWriter::CompressedWriter(const std::string& path, const Bytes& dict, int setting)
+    : stream(path.c_str(), "wb") {
     if (!stream.Good()) throw std::runtime_error("cannot create " + path);
     stream.Write(dict.data(), dict.size());
-    zcmpsFilestr z(stream);
-    const auto P = static_cast<std::int64_t>(dict.size());
-    if (options.setting) z.setMultiThread(options.setting);
-    z.setRow0Pos(P);
-    z.Seek(P, VELD_StrBaseIO::FromStart);
+    z = std::make_unique<zcmpsFilestr>(stream);
+    if (setting) z->setMultiThread(setting);
+    z->setRow0Pos(static_cast<std::int64_t>(dict.size()));
+    z->Seek(static_cast<std::int64_t>(dict.size()), VELD_StrBaseIO::FromStart);
+}
+
+void packFile(const std::string& path, const Bytes& dict, const Bytes& cases, const PackOptions& options) {
+    CompressedWriter w(path, dict, options.setting);
+    zcmpsFilestr& z = *w.z;
     const auto& flushes = options.flushAfter;  // ascending, inside the data
     std::size_t next = 0;
     for (std::uint64_t at = 0; at < cases.size();) {

@@ -16,9 +16,11 @@
 #include "PreIOThreadBase.h"
 #include "TestFiles.h"
 #include "VELD_File.h"
+#include "VELD_FileStream.h"
 #include "compressedLayout.h"
 #include "crt_seam.h"
 #include "filePosInfo.h"
+#include "zcmpsFilestr.h"
 
 namespace veldtest {
 
@@ -30,7 +32,15 @@ struct PackOptions {
     std::vector<std::uint64_t> flushAfter;  // case-data offsets after which Flush is called
 };
 
-// Writes dict (the dictionary part, P = dict.size()) and cases to path.
+// A new file holding dict (the dictionary part, P = dict.size()) and a
+// compressed stream at the setting, ready to write the case data.
+struct CompressedWriter {
+    CompressedWriter(const std::string& path, const Bytes& dict, int setting = 0);
+    VELD_FileStream stream;
+    std::unique_ptr<zcmpsFilestr> z;
+};
+
+// Writes dict and cases to path.
 void packFile(const std::string& path, const Bytes& dict, const Bytes& cases,
               const PackOptions& options = {});
 // Reads all case data back through zcmpsFilestr at the given setting.
