@@ -91,9 +91,13 @@ TEST_P(DamagedFile, EveryDamageEndsInItsCheck) {
         writeAll(dir.file("bad"), file);
         std::string detail;
         const std::string text = failedCheck([&] { readCases(dir.file("bad"), P, GetParam()); }, &detail);
-        EXPECT_EQ(text, d.text ? d.text : text);
         EXPECT_NE(text, "no check failed") << "damage went unnoticed";
-        EXPECT_NE(detail.find(d.where ? d.where : ""), std::string::npos) << detail;
+        if (d.text) {
+            EXPECT_EQ(text, d.text);
+        }
+        if (d.where) {
+            EXPECT_NE(detail.find(d.where), std::string::npos) << detail;
+        }
     }
 }
 
