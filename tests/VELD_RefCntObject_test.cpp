@@ -53,6 +53,8 @@ TEST(RefCountPtr, UnshareableAndUnsharedObjectsAreCopied) {
     EXPECT_EQ(b->value, 7);
     EXPECT_EQ(b->IsShareable(), 1u);  // the copy starts shareable
     EXPECT_EQ(raw->IsShared(), 0);    // the marked object keeps its single owner
+    a = raw;                          // taking what it holds changes nothing
+    EXPECT_EQ(a.get(), raw);
     a = nullptr;
     EXPECT_EQ(Counted::destroyed, 1);
 

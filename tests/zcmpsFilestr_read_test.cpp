@@ -112,6 +112,7 @@ TEST(CompressedAppend, NoBlockFullLastBlockAndShortLastBlock) {
         } else {
             EXPECT_EQ(now.translatePos, last.translatePos) << "the short block is rewritten in place";
             EXPECT_EQ(now.orginalPos, last.orginalPos);
+            EXPECT_EQ(now.orginalSize, std::min<std::int64_t>(kBlock, last.orginalSize + extra.size()));
         }
     }
 }
