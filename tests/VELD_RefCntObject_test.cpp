@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 namespace {
 
 // Counts its destructions, so that each test can see exactly when objects die.
@@ -70,6 +72,32 @@ TEST(RefCountPtr, UnshareableAndUnsharedObjectsAreCopied) {
     b = nullptr;
     c = nullptr;
     EXPECT_EQ(Counted::destroyed, 4);
+}
+
+struct Fragile : VELD_RefCntObject {
+    static inline int alive = 0;
+    Fragile() { ++alive; }
+    Fragile(const Fragile&) : VELD_RefCntObject() { throw std::runtime_error("no copy"); }
+    ~Fragile() override { --alive; }
+};
+
+// A copy-on-write that throws leaves the pointer and every count as they were.
+TEST(RefCountPtr, ThrowingCopyChangesNothing) {
+    {
+        RefCountPtr<Fragile> a(new Fragile), b(new Fragile);
+        Fragile* const oldB = b.get();
+        a->MarkUnshareable();
+        EXPECT_THROW(b = a, std::runtime_error);
+        EXPECT_EQ(b.get(), oldB);
+        EXPECT_FALSE(a->IsShared());
+        EXPECT_FALSE(b->IsShared());
+        EXPECT_EQ(Fragile::alive, 2);
+        RefCountPtr<Fragile> c(b);
+        EXPECT_THROW(c.Unshared(), std::runtime_error);
+        EXPECT_EQ(c.get(), oldB);
+        EXPECT_TRUE(b->IsShared()) << "both owners still count";
+    }
+    EXPECT_EQ(Fragile::alive, 0);
 }
 
 }  // namespace

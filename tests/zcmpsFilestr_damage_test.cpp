@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <limits>
 
 #include "CompressedFiles.h"
 #include "ThrowError.h"
@@ -98,6 +99,37 @@ TEST_P(DamagedFile, EveryDamageEndsInItsCheck) {
         if (d.where) {
             EXPECT_NE(detail.find(d.where), std::string::npos) << detail;
         }
+    }
+}
+
+// Values no writer produces are refused before any position is computed from
+// them, for reading and for appending alike.
+TEST(HostileTable, RefusedWhenLoadedForReadingAndForAppending) {
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    const std::vector<Damage> cases = {
+        {"last payload offset at the end of the range", [](auto& f, auto& l) { putI64(f, l.infoPos + 56, kMax - 10); },
+         nullptr, nullptr},
+        {"last block position at the end of the range", [](auto& f, auto& l) { putI64(f, l.infoPos + 48, kMax - 10); },
+         nullptr, nullptr},
+        {"table of no bytes", [](auto& f, auto&) { putI64(f, P + 16, 0); }, "tableBytes >= kRecordSize", nullptr},
+    };
+    TempDir dir;
+    packFile(dir.file("good"), patternBytes(P), textBytes(2 * kBlock, 21));  // two full blocks
+    const auto good = readAll(dir.file("good"));
+    for (const Damage& h : cases) {
+        SCOPED_TRACE(h.name);
+        auto file = good;
+        h.apply(file, readLayout(good, P));
+        writeAll(dir.file("bad"), file);
+        VELD_FileStream stream(dir.file("bad").c_str(), "rb");
+        zcmpsFilestr z(stream);
+        const std::string read = failedCheck([&] { z.readFilePosInfo(P, false); });
+        EXPECT_NE(read, "no check failed") << "table accepted for reading";
+        if (h.text) {
+            EXPECT_EQ(read, h.text);
+        }
+        EXPECT_NE(failedCheck([&] { z.setFileToAppend(P + 2 * kBlock, false); }), "no check failed")
+            << "table accepted for appending";
     }
 }
 

@@ -117,6 +117,32 @@ TEST(CompressedAppend, NoBlockFullLastBlockAndShortLastBlock) {
     }
 }
 
+// A refused end position may be corrected and tried again; the blocks taken
+// over the first time must not be taken over twice.
+TEST(CompressedAppend, OneRecordPerBlockAfterARefusedEnd) {
+    for (const std::int64_t old : {2 * kBlock, kBlock + 100}) {
+        SCOPED_TRACE(old);
+        TempDir dir;
+        const auto data = textBytes(static_cast<std::size_t>(old), 22), extra = textBytes(10, 23);
+        packFile(dir.file("f"), patternBytes(1000), data);
+        const std::size_t oldBlocks = readLayout(readAll(dir.file("f")), 1000).blocks.size();
+        {
+            VELD_FileStream stream(dir.file("f").c_str(), "rb");
+            zcmpsFilestr z(stream);
+            z.readFilePosInfo(1000, false);
+            z.Seek(1000 + old, VELD_StrBaseIO::FromStart);
+            EXPECT_NE(failedCheck([&] { z.setFileToAppend(1000 + old + 1, false); }), "no check failed");
+            z.setFileToAppend(1000 + old, false);
+            z.Write(extra.data(), extra.size());
+            z.Close();
+        }
+        const auto file = readAll(dir.file("f"));
+        const RawLayout layout = readLayout(file, 1000);
+        EXPECT_EQ(layout.blocks.size(), old % kBlock == 0 ? oldBlocks + 1 : oldBlocks);
+        EXPECT_EQ(inflateAll(file, layout), joined(data, extra));
+    }
+}
+
 TEST(CompressedAppend, FileOfTheOtherByteOrderIsReadAndAppendedInNativeOrder) {
     TempDir dir;
     const auto old = textBytes(kBlock + 99, 6);

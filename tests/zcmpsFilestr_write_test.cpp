@@ -127,6 +127,31 @@ TEST(CompressedWriteProtocol, RefusedCallsNameTheirChecks) {
     EXPECT_EQ(inflateAll(file, readLayout(file, 10)), Bytes({'a', 'b', 'c', 'd', 'e', 'f'}));
 }
 
+// Starting to write while a thread object works for the stream would reopen
+// the file under it (reader) or leave it without its end mark (writer).
+TEST(CompressedWriteProtocol, SetRow0PosWithAThreadAttachedIsRefused) {
+    TempDir dir;
+    const auto data = textBytes(2 * kBlock + 77, 24);
+    packFile(dir.file("f"), patternBytes(10), data);
+    {
+        VELD_FileStream stream(dir.file("f").c_str(), "rb");
+        zcmpsFilestr z(stream);
+        z.setMultiThread(2);
+        z.readFilePosInfo(10, false);
+        EXPECT_EQ(readN(z, 100), slice(data, 0, 100));
+        EXPECT_EQ(failedCheck([&] { z.setRow0Pos(10); }), "fData->fpIOThread == 0");
+        EXPECT_EQ(readToEnd(z), slice(data, 100, data.size() - 100)) << "reading goes on undisturbed";
+    }
+    {
+        CompressedWriter w(dir.file("g"), patternBytes(10), 1);
+        w.z->Write(data.data(), kBlock + 5);
+        EXPECT_EQ(failedCheck([&] { w.z->setRow0Pos(10); }), "fData->fpIOThread == 0");
+        w.z->Write(data.data() + kBlock + 5, data.size() - kBlock - 5);
+        w.z->Close();
+    }
+    EXPECT_EQ(readCases(dir.file("g"), 10, 0), data);
+}
+
 TEST(CompressedWriteProtocol, ReopenFailuresThrowSystemFileException) {
     TempDir dir;
     VELD_FileStream stream(dir.file("f").c_str(), "wb");

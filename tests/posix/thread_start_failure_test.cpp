@@ -8,7 +8,6 @@
 #include <system_error>
 #include <thread>
 
-#include "BlockFiles.h"
 #include "CompressedFiles.h"
 #include "TestFiles.h"
 #include "VELD_FileStream.h"
@@ -17,7 +16,6 @@
 using namespace veldtest;
 
 namespace {
-constexpr std::int64_t kBlock = 4190208;
 constexpr std::int64_t P = 1000;
 }  // namespace
 
@@ -46,7 +44,6 @@ private:
 // A thread object whose worker cannot start must not stay attached: requests
 // to it would wait for ever. The stream goes on without it.
 TEST(ThreadStartFailure, StreamsGoOnWithoutAWorker) {
-    Watchdog watchdog(std::chrono::seconds(60));
     TempDir dir;
     {
         NoThreadCanStart noThreads;
