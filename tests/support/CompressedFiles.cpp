@@ -142,9 +142,13 @@ std::size_t ReadSource::payloadReads(const veld::crt::CrtSeam& seam, std::size_t
 }
 
 void ReadSource::flipPayloadByte(std::size_t k) {
+    // Our open file denies other writers on Windows: close it for the rewrite.
+    const ExtNameStr name = file.fName;
+    file.Close();
     auto bytes = readAll(dir.file("case.dat"));
     bytes[block(k).translatePos + block(k).translateSize / 2] ^= 0x10;
     writeAll(dir.file("case.dat"), bytes);
+    ASSERT_TRUE(file.Open(name, "rb"));
 }
 
 }  // namespace veldtest
