@@ -61,12 +61,12 @@ void PreIOThreadBase::raiseWorkerFailure() const {
     if (failure) std::rethrow_exception(failure);
 }
 
-int PreIOThreadBase::newThreadForRead::run(void* prtData) {
+int PreIOThreadBase::runSteps(void* prtData, int (PreIOThreadBase::*step)()) {
     VELD_CHECK(prtData!=0);
     auto* pParent = static_cast<PreIOThreadBase*>(prtData);
     VELD_CHECK(pParent!=0);
     try {
-        while (pParent->readStep() == 0) {
+        while ((pParent->*step)() == 0) {
         }
     } catch (...) {
         // Steps keep their own failures; this is the last line of defence.
@@ -75,15 +75,21 @@ int PreIOThreadBase::newThreadForRead::run(void* prtData) {
     return 0;
 }
 
-int PreIOThreadBase::newThreadForWrite::run(void* prtData) {
-    VELD_CHECK(prtData!=0);
-    auto* pParent = static_cast<PreIOThreadBase*>(prtData);
-    VELD_CHECK(pParent!=0);
+void PreIOThreadBase::keepFetchFailure(std::exception_ptr& slot) {
+    slot = std::current_exception();
     try {
-        while (pParent->writeStep() == 0) {
-        }
+        throw;
+    } catch (const veld::CheckFailure&) {
+        // A damaged block is the owner's business only if it asks for it.
     } catch (...) {
-        pParent->keepWorkerFailure(std::current_exception());
+        keepWorkerFailure(slot);
     }
-    return 0;
+}
+
+int PreIOThreadBase::newThreadForRead::run(void* prtData) {
+    return runSteps(prtData, &PreIOThreadBase::readStep);
+}
+
+int PreIOThreadBase::newThreadForWrite::run(void* prtData) {
+    return runSteps(prtData, &PreIOThreadBase::writeStep);
 }

@@ -103,13 +103,8 @@ int PreIOThread_R_D::readStep() {
         fReadyFailure = nullptr;
         try {
             stCurSize = fetchBlock(fReadyBuf, fBufSize, fpNextPos);
-        } catch (const veld::CheckFailure&) {
-            // A damaged block is the owner's business only if it asks for it.
-            fReadyFailure = std::current_exception();
         } catch (...) {
-            // The disk refused: every later request learns of it.
-            fReadyFailure = std::current_exception();
-            keepWorkerFailure(fReadyFailure);
+            keepFetchFailure(fReadyFailure);
         }
     }
     semReady.postSemaphore();

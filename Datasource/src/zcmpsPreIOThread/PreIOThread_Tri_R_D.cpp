@@ -147,12 +147,8 @@ int PreIOThread_Tri_R_D::decompressStep() {
     try {
         stDecompSize = decompressAt(fpNextDecompressPos);
         if (stDecompSize == 0) fpCurDecompressPos = -1;
-    } catch (const veld::CheckFailure&) {
-        // A damaged block is the owner's business only if it asks for it.
-        fDecompFailure = std::current_exception();
     } catch (...) {
-        fDecompFailure = std::current_exception();
-        keepWorkerFailure(fDecompFailure);
+        keepFetchFailure(fDecompFailure);
     }
     semReady.postSemaphore();
     return 0;
@@ -209,15 +205,5 @@ int PreIOThread_Tri_R_D::writeStep() {
 }
 
 int PreIOThread_Tri_R_D::newThreadForDecompress::run(void* prtData) {
-    VELD_CHECK(prtData!=0);
-    auto* pParent = static_cast<PreIOThread_Tri_R_D*>(prtData);
-    VELD_CHECK(pParent!=0);
-    try {
-        while (pParent->decompressStep() == 0) {
-        }
-    } catch (...) {
-        // Steps keep their own failures; this is the last line of defence.
-        pParent->keepWorkerFailure(std::current_exception());
-    }
-    return 0;
+    return runSteps(prtData, static_cast<int (PreIOThreadBase::*)()>(&PreIOThread_Tri_R_D::decompressStep));
 }
