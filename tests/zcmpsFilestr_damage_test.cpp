@@ -160,23 +160,25 @@ TEST_P(DamagedFile, DamagedRecordFailsOnlyTheReadsOfItsBlock) {
         auto file = good;
         h.apply(file, layout.infoPos + 24 * static_cast<std::int64_t>(h.block + 1));
         writeAll(dir.file("bad"), file);
-        VELD_FileStream stream(dir.file("bad").c_str(), "rb");
-        zcmpsFilestr z(stream);
-        if (GetParam()) z.setMultiThread(GetParam());
-        z.readFilePosInfo(P, false);
-        for (std::size_t k = 0; k < 3; ++k) {
-            const std::int64_t at = static_cast<std::int64_t>(k) * kBlock;
-            if (k == h.block) {
-                const bool moved = h.text == std::string("record.orginalPos <= kMaxPos - record.orginalSize");
-                if (moved) EXPECT_EQ(readAt(z, P + at, 10), Bytes());
-                std::string detail;
-                EXPECT_EQ(failedCheck([&] { readAt(z, moved ? kMax - 5 : P + at + 5, 10); }, &detail), h.text);
-                EXPECT_NE(detail.find("block " + std::to_string(k) + " at offset"), std::string::npos) << detail;
-            } else {
-                EXPECT_EQ(readAt(z, P + at + 5, 10), slice(data, at + 5, 10)) << k;
+        {
+            VELD_FileStream stream(dir.file("bad").c_str(), "rb");
+            zcmpsFilestr z(stream);
+            if (GetParam()) z.setMultiThread(GetParam());
+            z.readFilePosInfo(P, false);
+            for (std::size_t k = 0; k < 3; ++k) {
+                const std::int64_t at = static_cast<std::int64_t>(k) * kBlock;
+                if (k == h.block) {
+                    const bool moved = h.text == std::string("record.orginalPos <= kMaxPos - record.orginalSize");
+                    if (moved) EXPECT_EQ(readAt(z, P + at, 10), Bytes());
+                    std::string detail;
+                    EXPECT_EQ(failedCheck([&] { readAt(z, moved ? kMax - 5 : P + at + 5, 10); }, &detail), h.text);
+                    EXPECT_NE(detail.find("block " + std::to_string(k) + " at offset"), std::string::npos) << detail;
+                } else {
+                    EXPECT_EQ(readAt(z, P + at + 5, 10), slice(data, at + 5, 10)) << k;
+                }
             }
         }
-        z.Close();
+        // Appending takes the file for itself once the reader is gone.
         VELD_FileStream again(dir.file("bad").c_str(), "rb");
         zcmpsFilestr appender(again);
         appender.readFilePosInfo(P, false);
