@@ -4,6 +4,7 @@
 
 #include <exception>
 
+#include "blockStoreRule.h"
 #include "check.h"
 #include "zcmpsFilestrData.h"
 
@@ -21,7 +22,8 @@ zcmpsFilestr::Data::Data(VELD_File& file)
       fMultiThread(0),
       fFileKeeper(&file),
       fStrictCodec(veld::makeBlockCodec()),
-      fPayload(new unsigned char[veld::layout::kMaxPayloadSize]) {}
+      fPayloadRoom(veld::storeRoom(*fStrictCodec, kBlockSize)),
+      fPayload(new unsigned char[fPayloadRoom]) {}
 
 zcmpsFilestr::Data::~Data() = default;
 
@@ -41,7 +43,7 @@ zcmpsFilestr::zcmpsFilestr(const VELD_FileStream& stream)
     fData->fpPosInfo = new filePosInfo(kBlockSize);
 }
 
-zcmpsFilestr::~zcmpsFilestr() {
+zcmpsFilestr::~zcmpsFilestr() noexcept(false) {
     std::exception_ptr failure;
     try {
         Close();
@@ -57,8 +59,9 @@ zcmpsFilestr::~zcmpsFilestr() {
     delete fData->fpPosInfo;
     delete fData;
     fData = nullptr;
-    // A second exception while one unwinds would end the program.
-    (void)failure;  // PENDING-BASE
+    FinishInDestructor([&] {
+        if (failure) std::rethrow_exception(failure);
+    });
 }
 
 void zcmpsFilestr::setMultiThread(int n) {

@@ -45,7 +45,7 @@ public:
     explicit zcmpsFilestr(const VELD_FileStream& stream);
     zcmpsFilestr(const zcmpsFilestr&) = delete;
     zcmpsFilestr& operator=(const zcmpsFilestr&) = delete;
-    ~zcmpsFilestr() override;
+    ~zcmpsFilestr() noexcept(false) override;
 
     void setMultiThread(int n);
     void setRow0Pos(std::int64_t P);
