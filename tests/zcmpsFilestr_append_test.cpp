@@ -182,3 +182,23 @@ TEST(CompressedAppendFaults, EverySystemCallFailingInTurn) {
         }
     }
 }
+
+// A write cut short is carried on by the runtime layer: every append completes.
+TEST(CompressedAppendFaults, ShortWritesAreCarriedOn) {
+    TempDir dir;
+    const std::string f = dir.file("f");
+    const auto old = textBytes(5000, 14), extra = textBytes(kBlock + 10, 15);
+    packFile(f, patternBytes(P, 16), old);
+    const auto original = readAll(f);
+    for (const bool safely : {false, true}) {
+        std::size_t writes = 0;
+        for (std::size_t n = 1; n == 1 || n <= writes; ++n) {
+            SCOPED_TRACE(testing::Message() << "safely " << safely << " n " << n);
+            writeAll(f, original);
+            CrtSeam seam;
+            appendBytes(f, extra, safely, [&] { seam.shortNth(Call::Write, static_cast<int>(n), 100); });
+            if (n == 1) writes = seam.calls(Call::Write).size() - 1;  // the cut one is carried on by one more
+            EXPECT_EQ(readCases(f, P, 0), joined(old, extra));
+        }
+    }
+}
