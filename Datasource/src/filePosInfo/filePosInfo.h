@@ -35,11 +35,13 @@ public:
     static void checkRecord(const blockInfo& record, const std::string& where);
     // True when checkRecord would pass.
     static bool recordUsable(const blockInfo& record);
-    // Ends the lookup side; all block records but the last become `blocks`
-    // (replacing what it held). Returns the last block record, or the first
-    // record (orginalPos -100) when there is none, leaving `blocks` alone. With
-    // swap, the caller's table is reversed in place.
+    // Ends the lookup side; all block records but the last are appended to
+    // `blocks`. Returns the last block record, or the first record (orginalPos
+    // -100) when there is none. With swap, the caller's table is reversed in
+    // place. The table is checked in full first: a refused one changes nothing.
     blockInfo loadForAppend(void* buff, bool swap, std::uint64_t tableBytes);
+    // What loadForAppend would return, with the same checks, changing nothing.
+    static blockInfo lastRecordOf(const void* table, bool swap, std::uint64_t tableBytes);
 
     std::uint64_t BlockCount() const { return infoCount; }
     // Number of the block starting at orginalPos, in the loaded table or else
