@@ -24,6 +24,17 @@ void CrtSeam::failFrom(Call kind, int n, int err) {
     fPlans[kind] = Plan{fSeen[kind] + n, true, err};
 }
 
+void CrtSeam::failAt(Call kind, std::int64_t position, int err) {
+    std::lock_guard<std::mutex> g(fLock);
+    fPositionPlans[{kind, position}] = err;
+}
+
+void CrtSeam::stopFailing() {
+    std::lock_guard<std::mutex> g(fLock);
+    fPlans.clear();
+    fPositionPlans.clear();
+}
+
 std::vector<CallRecord> CrtSeam::calls() const {
     std::lock_guard<std::mutex> g(fLock);
     return fCalls;
@@ -50,9 +61,14 @@ void CrtSeam::clear() {
     fCalls.clear();
 }
 
-bool CrtSeam::shouldFail(Call kind, int& err) {
+bool CrtSeam::shouldFail(Call kind, int& err, std::int64_t position) {
     std::lock_guard<std::mutex> g(fLock);
     const int seen = ++fSeen[kind];
+    auto at = fPositionPlans.find({kind, position});
+    if (at != fPositionPlans.end()) {
+        err = at->second;
+        return true;
+    }
     auto it = fPlans.find(kind);
     if (it == fPlans.end()) return false;
     const Plan& p = it->second;
@@ -108,8 +124,8 @@ namespace {
 // Runs a call under the seam: fails it when planned (as the system would, with
 // errno set and -1 returned), otherwise makes it, and records what happened.
 template <class Result, class Op>
-Result observed(CrtSeam& seam, Call kind, Op op, int& err) {
-    if (seam.shouldFail(kind, err)) {
+Result observed(CrtSeam& seam, Call kind, Op op, int& err, std::int64_t position = -1) {
+    if (seam.shouldFail(kind, err, position)) {
         errno = err;
         return static_cast<Result>(-1);
     }
@@ -122,7 +138,7 @@ int _read(int fd, void* buffer, unsigned int count) {
     if (!seam) return os::read(fd, buffer, count);
     const std::int64_t at = seam->positionOf(fd);
     int err = 0;
-    const int n = observed<int>(*seam, Call::Read, [&] { return os::read(fd, buffer, count); }, err);
+    const int n = observed<int>(*seam, Call::Read, [&] { return os::read(fd, buffer, count); }, err, at);
     seam->record(Call::Read, fd, at, 0, count, n);
     return n;
 }
@@ -132,7 +148,7 @@ int _write(int fd, const void* buffer, unsigned int count) {
     if (!seam) return os::write(fd, buffer, count);
     const std::int64_t at = seam->positionOf(fd);
     int err = 0;
-    const int n = observed<int>(*seam, Call::Write, [&] { return os::write(fd, buffer, count); }, err);
+    const int n = observed<int>(*seam, Call::Write, [&] { return os::write(fd, buffer, count); }, err, at);
     seam->record(Call::Write, fd, at, 0, count, n);
     return n;
 }

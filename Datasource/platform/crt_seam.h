@@ -35,6 +35,11 @@ public:
     void failNth(Call kind, int n, int err);
     // Every call of this kind from the nth on fails with err.
     void failFrom(Call kind, int n, int err);
+    // Every read or write that starts at this offset fails with err, as a bad
+    // region of a disk would, until stopFailing.
+    void failAt(Call kind, std::int64_t position, int err);
+    // Removes every planned failure.
+    void stopFailing();
 
     std::vector<CallRecord> calls() const;
     std::vector<CallRecord> calls(Call kind) const;
@@ -42,7 +47,7 @@ public:
     void clear();
 
     // Used by the runtime layer.
-    bool shouldFail(Call kind, int& err);
+    bool shouldFail(Call kind, int& err, std::int64_t position = -1);
     std::int64_t positionOf(int fd);
     void record(Call kind, int fd, std::int64_t position, int whence, std::uint64_t count,
                 std::int64_t result, int share = 0, int permission = 0);
@@ -57,6 +62,7 @@ private:
     std::vector<CallRecord> fCalls;
     std::map<Call, int> fSeen;
     std::map<Call, Plan> fPlans;
+    std::map<std::pair<Call, std::int64_t>, int> fPositionPlans;
     std::map<int, std::int64_t> fPositions;
 };
 

@@ -162,7 +162,22 @@ void VELD_File::SeekDisk(std::int64_t offset, int code) {
     fDiskPos = offset;
 }
 
+std::uint64_t VELD_File::ReadAhead(void* buffer, std::uint64_t byteSize, std::int64_t byteOffset) {
+    // Held across Read (the mutex admits its holder again), so that no other
+    // thread's failure meets the switch.
+    sfGuard guard(fMutex, sfLockRecursive);
+    bReadingAhead = true;
+    try {
+        const std::uint64_t n = Read(buffer, byteSize, byteOffset);
+        bReadingAhead = false;
+        return n;
+    } catch (...) {
+        bReadingAhead = false;
+        throw;
+    }
+}
+
 void VELD_File::Fail(int code) {
-    bGood = false;
+    if (!bReadingAhead) bGood = false;
     ThrowError::StringSys(kMessageFile, code, fName.GetGeneric().c_str());
 }
