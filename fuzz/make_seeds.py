@@ -4,7 +4,8 @@ the veld program packs (several dictionary sizes, block counts and both
 writing settings).
 
 usage: make_seeds.py VELD_PROGRAM OUTDIR
-Writes OUTDIR/<target>/<name> for read_compressed, layout_decode and block_codec.
+Writes OUTDIR/<target>/<name> for read_compressed, layout_decode, block_codec
+and recover (whole files, some cut short or with the table damaged).
 """
 import os
 import struct
@@ -46,7 +47,7 @@ def layout(data, P):
 
 def main():
     veld, outdir = sys.argv[1], sys.argv[2]
-    targets = ["read_compressed", "layout_decode", "block_codec"]
+    targets = ["read_compressed", "layout_decode", "block_codec", "recover"]
     for t in targets:
         os.makedirs(os.path.join(outdir, t), exist_ok=True)
 
@@ -68,7 +69,15 @@ def main():
             for ops in range(5):
                 put("read_compressed", "%s-%d" % (name, ops), bytes([0]) + struct.pack("<H", P) + bytes([ops]) + data)
             put("read_compressed", name + "-swapped", bytes([1]) + struct.pack("<H", P) + bytes([2]) + data)
+            head = bytes([0]) + struct.pack("<H", P)
+            put("recover", name, head + data)
+            put("recover", name + "-cut", head + data[:P + 24 + (len(data) - P - 24) // 2])
             table, blocks = layout(data, P)
+            info_pos = struct.unpack_from("<q", data, P + 8)[0]
+            if len(table) > 30:
+                damaged = bytearray(data)
+                damaged[info_pos + 30] ^= 0x5A
+                put("recover", name + "-table", head + bytes(damaged))
             put("layout_decode", name, bytes([0]) + table)
             put("layout_decode", name + "-swapped", bytes([1]) + table)
             for k, (opos, tpos, osize, tsize) in enumerate(blocks[:3]):
