@@ -8,6 +8,7 @@
 #include "VELD_FileStream.h"
 #include "check.h"
 #include "crt_seam.h"
+#include "blockEngine.h"
 #include "zcmpsFilestr.h"
 
 using namespace veldtest;
@@ -216,4 +217,30 @@ TEST(CompressedWriteFailures, DiskFullDuringBackgroundCompressReachesTheCaller) 
         w.z.reset();  // must not hang or write a table
         EXPECT_EQ(seam.calls(Call::Write).size(), writes);
     }
+}
+
+// A file written with any block engine reads back with any other, noise and all.
+TEST(CompressedWriteSettings, FilesOfEveryEngineReadWithEveryEngine) {
+    TempDir dir;
+    const auto dict = patternBytes(100, 2);
+    Bytes data = textBytes(kBlock + 5000, 3);
+    const Bytes noise = patternBytes(kBlock, 4);
+    data.insert(data.end(), noise.begin(), noise.end());
+    std::vector<veld::BlockEngine> engines;
+    for (auto e : {veld::BlockEngine::Zlib, veld::BlockEngine::Libdeflate, veld::BlockEngine::Isal})
+        if (veld::blockEngineAvailable(e)) engines.push_back(e);
+    for (auto writer : engines) {
+        ASSERT_TRUE(veld::setBlockEngine(writer));
+        packFile(dir.file("f"), dict, data, PackOptions{1, 1 << 20, {}});
+        const auto file = readAll(dir.file("f"));
+        const RawLayout layout = readLayout(file, 100);
+        for (const blockInfo& r : layout.blocks) EXPECT_LE(r.translateSize, kBlock);
+        EXPECT_TRUE(inflateAll(file, layout) == data) << "zlib's own uncompress reads it";
+        for (auto reader : engines) {
+            veld::setBlockEngine(reader);
+            EXPECT_TRUE(readCases(dir.file("f"), 100, 0) == data)
+                << veld::blockEngineName(writer) << " read by " << veld::blockEngineName(reader);
+        }
+    }
+    veld::setBlockEngine(veld::BlockEngine::Automatic);
 }
