@@ -143,7 +143,7 @@ TEST_P(DamagedFile, UnfinishedFileIsRefusedAtTheHeading) {
     }
     VELD_FileStream reader(dir.file("copy").c_str(), "rb");
     zcmpsFilestr z(reader);
-    if (GetParam()) z.setMultiThread(GetParam());
+    applySetting(z, GetParam());
     EXPECT_EQ(failedCheck([&] { z.readFilePosInfo(P, false); }),
               "posofpos == chInfo._caseStartPos && \"Analyze dictionary part error!\"");
 }
@@ -153,7 +153,7 @@ TEST_P(DamagedFile, DiskErrorWhileReadingComesOutOnTheCallersThread) {
     packFile(dir.file("f"), patternBytes(P), textBytes(3 * kBlock, 14));
     VELD_FileStream stream(dir.file("f").c_str(), "rb");
     zcmpsFilestr z(stream);
-    if (GetParam()) z.setMultiThread(GetParam());
+    applySetting(z, GetParam());
     z.readFilePosInfo(P, false);
     Bytes buf(1 << 20);
     veld::crt::CrtSeam seam;
@@ -161,4 +161,4 @@ TEST_P(DamagedFile, DiskErrorWhileReadingComesOutOnTheCallersThread) {
     EXPECT_EQ(raisedCode([&] { while (z.Read(buf.data(), buf.size()) > 0) continue; }), 1003);
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, DamagedFile, ::testing::Values(0, 2));
+INSTANTIATE_TEST_SUITE_P(Settings, DamagedFile, ::testing::Values(0, 2, -3));

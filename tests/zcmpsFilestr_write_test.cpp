@@ -72,12 +72,12 @@ TEST_P(CompressedWrite, LayoutOfTypicalSizes) {
         for (const blockInfo& r : layout.blocks) EXPECT_LE(r.translateSize, kBlock) << "payload limit";
         EXPECT_EQ(inflateAll(file, layout), data);
         if (c.incompressible) {
-            for (int setting : {0, 2}) EXPECT_EQ(readCases(dir.file("f"), 1000, setting), data) << setting;
+            for (int setting : {0, 2, -3}) EXPECT_EQ(readCases(dir.file("f"), 1000, setting), data) << setting;
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, CompressedWrite, ::testing::Values(0, 1));
+INSTANTIATE_TEST_SUITE_P(Settings, CompressedWrite, ::testing::Values(0, 1, -3));
 
 // Block boundaries depend only on the data and the flush points, never on the
 // setting or on how the caller cuts its writes, also where blocks are halved.
@@ -90,7 +90,7 @@ TEST(CompressedWriteSettings, SettingsAndWriteSizesGiveTheSameBytes) {
     const std::vector<std::uint64_t> flushes{1000, 1000000, kBlock + 17, 2 * kBlock + 3};
     packFile(dir.file("reference"), dict, data, PackOptions{0, 333333, flushes});
     const Bytes reference = readAll(dir.file("reference"));
-    for (int setting : {0, 1})
+    for (int setting : {0, 1, -1, -2, -4})
         for (std::size_t piece : {std::size_t{4096}, std::size_t(kBlock), std::size_t(3 * kBlock)}) {
             SCOPED_TRACE(std::to_string(setting) + " " + std::to_string(piece));
             packFile(dir.file("f"), dict, data, PackOptions{setting, piece, flushes});
@@ -199,10 +199,11 @@ TEST(CompressedWriteProtocol, ReopenFailuresThrowSystemFileException) {
 
 TEST(CompressedWriteFailures, DiskFullDuringBackgroundCompressReachesTheCaller) {
     const auto data = textBytes(3 * kBlock + 10);
+    for (int setting : {1, -3})
     for (int failingWrite : {1, 2, 3}) {
-        SCOPED_TRACE(failingWrite);
+        SCOPED_TRACE(std::to_string(setting) + " " + std::to_string(failingWrite));
         TempDir dir;
-        CompressedWriter w(dir.file("f"), patternBytes(10), 1);
+        CompressedWriter w(dir.file("f"), patternBytes(10), setting);
         CrtSeam seam;
         seam.failNth(Call::Write, failingWrite, ENOSPC);
         auto pack = [&] {

@@ -9,6 +9,7 @@
 
 #include "BlockCodec.h"
 #include "PreIOThreadBase.h"
+#include "PreIOThread_Parallel.h"
 #include "VELD_File.h"
 #include "VELD_FileStream.h"
 #include "compressedLayout.h"
@@ -26,6 +27,8 @@ public:
     void Write(VELD_FileStream::ReadRequest& req);
     void Read(VELD_FileStream::ReadRequest& req);
     void storeBlock();
+    // Stores n bytes at src as the block starting at fpos, and advances fpos.
+    void storeBytes(const unsigned char* src, std::uint64_t n);
     bool loadBlock(std::int64_t pos);
     // Reads and inflates a block's payload into fBuffer; the count comes out
     // exactly the record's orginalSize or a check fails naming the block. The
@@ -33,7 +36,14 @@ public:
     std::uint64_t inflateRecord(const blockInfo& record, bool appending);
     // Bytes of the loaded block (reading).
     std::uint64_t loadedLength() const {
-        return static_cast<std::uint64_t>(fpCurBuff - fBuffer) + availBuffSize;
+        return static_cast<std::uint64_t>(fpCurBuff - fBlockBase) + availBuffSize;
+    }
+    // Forgets the loaded block (reading); the next Read loads it again.
+    void forgetBlock() {
+        fpos = -1;
+        availBuffSize = 0;
+        fBlockBase = fBuffer;
+        fpCurBuff = fBuffer;
     }
     // "block 3 at offset 1201024": block number and file offset of a record.
     std::string describe(const blockInfo& record) const;
@@ -50,6 +60,9 @@ public:
     unsigned char* fpCurBuff;
     std::uint64_t availBuffSize;
     std::int32_t fMultiThread;
+    std::int32_t fWorkers = 0;                              // see setWorkers
+    PreIOThread_Par_R_D* fParallelReader = nullptr;         // fpIOThread, when it is one
+    unsigned char* fBlockBase = fBuffer;                    // the loaded block: fBuffer or a reader's slot
 
     // Keeps the raw file alive after Close hands the base part a new one.
     RefCountPtr<VELD_File> fFileKeeper;
