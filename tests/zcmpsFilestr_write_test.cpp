@@ -227,16 +227,17 @@ TEST_P(CompressedWrite, FailedTableOrHeadingWriteIsRetriedByTheNextClose) {
         TempDir dir;
         std::size_t nth;
         {
+            // Counted from the first block on: a worker may still be writing when Write returns.
             CompressedWriter w(dir.file("probe"), patternBytes(100), GetParam());
-            w.z->Write(data.data(), data.size());
             CrtSeam seam;
+            w.z->Write(data.data(), data.size());
             w.z->Close();
             nth = writeOfCount(seam.calls(Call::Write), failing);
         }
         CompressedWriter w(dir.file("f"), patternBytes(100), GetParam());
-        w.z->Write(data.data(), data.size());
         CrtSeam seam;
         seam.failNth(Call::Write, static_cast<int>(nth) + 1, ENOSPC);
+        w.z->Write(data.data(), data.size());
         int err = 0;
         EXPECT_EQ(raisedCode([&] { w.z->Close(); }, &err), 1002);
         EXPECT_EQ(err, ENOSPC);
