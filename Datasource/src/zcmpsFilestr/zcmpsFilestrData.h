@@ -46,6 +46,10 @@ public:
         fBlockBase = fBuffer;
         fpCurBuff = fBuffer;
     }
+    // A damaged record fails here, when its block is needed, naming the block.
+    void checkRecord(const blockInfo& record) const {
+        if (!filePosInfo::recordUsable(record)) filePosInfo::checkRecord(record, describe(record));
+    }
     // "block 3 at offset 1201024": block number and file offset of a record.
     std::string describe(const blockInfo& record) const;
 
