@@ -96,6 +96,7 @@ bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
             count = static_cast<std::uint64_t>(r.orginalSize);
         } else {
             count = inflateRecord(r, false);
+            fParallelReader->ownerFetched(r);
         }
     } else if (fpIOThread) {
         try {

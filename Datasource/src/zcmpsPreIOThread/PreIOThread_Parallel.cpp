@@ -283,7 +283,6 @@ unsigned char* PreIOThread_Par_R_D::acquireBlock(const blockInfo& r) {
         }
         fQueue.clear();
         fAhead = 1;
-        scheduleAfter(r, fAhead);
         return nullptr;
     }
     Slot& slot = *it;
@@ -293,8 +292,13 @@ unsigned char* PreIOThread_Par_R_D::acquireBlock(const blockInfo& r) {
     const bool good = slot.state == kReady && slot.record.orginalSize == r.orginalSize &&
                       slot.record.translatePos == r.translatePos && slot.record.translateSize == r.translateSize;
     slot.state = good ? kHeld : kFree;
-    scheduleAfter(r, fAhead);
+    if (good) scheduleAfter(r, fAhead);
     return good ? slot.block.get() : nullptr;
+}
+
+void PreIOThread_Par_R_D::ownerFetched(const blockInfo& r) {
+    std::lock_guard<std::mutex> g(fLock);
+    scheduleAfter(r, fAhead);
 }
 
 int PreIOThread_Par_R_D::readStep() {
@@ -337,7 +341,9 @@ std::uint64_t PreIOThread_Par_R_D::readBlock(void* buf, std::uint64_t size, std:
         std::memcpy(buf, ready, size);
         return size;
     }
-    return veld::blockio::fetchBlockBytes(*pRealFile, *fOwnCodec, r, fOwnPayload.get(),
-                                          static_cast<std::int64_t>(fPayloadRoom), static_cast<unsigned char*>(buf),
-                                          static_cast<std::int64_t>(size));
+    const std::uint64_t count =
+        veld::blockio::fetchBlockBytes(*pRealFile, *fOwnCodec, r, fOwnPayload.get(), static_cast<std::int64_t>(fPayloadRoom),
+                                       static_cast<unsigned char*>(buf), static_cast<std::int64_t>(size));
+    ownerFetched(r);
+    return count;
 }

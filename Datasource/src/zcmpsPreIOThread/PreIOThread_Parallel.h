@@ -72,9 +72,12 @@ public:
     bool initThread(bool bRead) override;
     bool startThread() override;
     // The inflated block of record r, ready or waited for, valid until the next
-    // call; null when the owner must fetch it itself (not read ahead, or the
-    // read-ahead failed). Either way the blocks after r are scheduled.
+    // call, and the blocks after it are scheduled; null when the owner must
+    // fetch it itself (not read ahead, or the read-ahead failed).
     unsigned char* acquireBlock(const blockInfo& r);
+    // After the owner fetched r itself: the blocks after it are scheduled. Not
+    // before, so that the owner's own read comes first, as without workers.
+    void ownerFetched(const blockInfo& r);
     // Copies the block at fpos (size bytes) into buf, fetching it on the owner's
     // thread when it was not read ahead; size 0 at 0 is the stop request.
     std::uint64_t readBlock(void* buf, std::uint64_t size, std::int64_t fpos) override;
