@@ -3,12 +3,19 @@
 # names the missing ones and stops.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build make zlib1g-dev libssl-dev libgtest-dev libbenchmark-dev libcli11-dev)
+packages=(g++ cmake ninja-build make zlib1g-dev libssl-dev libgtest-dev libbenchmark-dev libcli11-dev
+          libdeflate-dev libisal-dev)
 if [[ "${1:-}" == "--windows" ]]; then
   # libgnutls30 is only recommended by Wine, but its bcrypt needs it for AES;
   # CLI11 is header-only, so the host's headers serve the cross build.
   packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest
             libcli11-dev wine wine64 libgnutls30 cmake ninja-build make)
+fi
+
+if [[ "${1:-}" == "--fuzz" ]]; then
+  # libFuzzer and the sanitizer runtimes come with clang's runtime package;
+  # the seeds are made by a Python script from files the veld program packs.
+  packages=(clang-14 libclang-rt-14-dev python3 cmake ninja-build make zlib1g-dev libssl-dev)
 fi
 
 missing=()
