@@ -36,6 +36,11 @@ private:
     Py_buffer fView{};
 };
 
+// str or any os.PathLike.
+std::string pathString(const py::object& path) {
+    return py::module_::import("os").attr("fspath")(path).cast<std::string>();
+}
+
 std::uint64_t readInto(CaseReader& r, const py::object& buffer) {
     HeldBuffer b(buffer, true);
     py::gil_scoped_release nogil;
@@ -96,10 +101,11 @@ arrays), without copying it. flush() ends the current block early, so its
 bytes reach the file; close() writes the last block, the table and the
 heading. As a context manager the file is closed on leaving the block.
 jobs >= 2 lets a worker thread compress and write each full block.)")
-        .def(py::init([](const std::string& path, const py::object& dictionary, int jobs) {
+        .def(py::init([](const py::object& path, const py::object& dictionary, int jobs) {
+                 const std::string name = pathString(path);
                  HeldBuffer d(dictionary, false);
                  py::gil_scoped_release nogil;
-                 return new CaseWriter(path, d.data(), d.size(), jobs);
+                 return new CaseWriter(name, d.data(), d.size(), jobs);
              }),
              py::arg("path"), py::arg("dictionary"), py::arg("jobs") = 2)
         .def_static("_append", [](const veldpy::FileLayout& layout) {
