@@ -1,11 +1,12 @@
 # Wraps the CMake presets. The two commands of the quick start:
 #   make demo   builds in Release and runs the veld program's demo
 #   make test   builds and runs the whole test suite
+#   make package   the Debian packages, made by CPack
 #   make test-windows   cross-builds veld.dll with MinGW-w64 and runs the suite under Wine
 PRESET ?= release
 BUILD_DIR := build/$(PRESET)
 
-.PHONY: all deps build test demo test-asan test-tsan test-consumer test-windows clean
+.PHONY: all deps build test demo package test-asan test-tsan test-consumer test-windows clean
 
 all: build
 
@@ -24,6 +25,10 @@ demo: deps
 	@cmake --preset $(PRESET) >/dev/null
 	@cmake --build --preset $(PRESET) --target veld_cli
 	$(BUILD_DIR)/bin/veld demo
+
+# Debian packages (libveld0, libveld-dev, veld, python3-veld) in build/release/packages.
+package: build
+	cmake --build $(BUILD_DIR) --target package
 
 test-asan:
 	@$(MAKE) --no-print-directory test PRESET=asan
