@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <memory>
+#include <stdexcept>
 
 #include "TestFiles.h"
 #include "ThrowError.h"
@@ -134,10 +136,12 @@ TEST_F(FileStream, SmallWritesGatherIntoWholeWindowsAndWholeWindowsGoStraight) {
 TEST_F(FileStream, WindowServesUnwrittenBytesAndMovesWithTheWriter) {
     VELD_FileStream s(path.c_str(), "w+b");
     const Bytes a = patternBytes(100, 1), b = patternBytes(10, 2);
-    writeAt(s, 0, b);
+    writeAt(s, 200, b);
     s.ClearAndReset();  // drops the unwritten bytes
-    EXPECT_EQ(s.Seek(0, VELD_StrBaseIO::FromEnd), 0);
     EXPECT_EQ(s.Tell(), 0);
+    // The window stays marked unwritten at 200, so the end counts it.
+    EXPECT_EQ(s.Seek(0, VELD_StrBaseIO::FromEnd), 0);
+    EXPECT_EQ(s.Tell(), 200);
 
     writeAt(s, 0, a);
     EXPECT_EQ(readAt(s, 0, 10), slice(a, 0, 10));
@@ -192,6 +196,36 @@ TEST_F(FileStream, OpeningAnotherFileNeverMixesTheTwo) {
     EXPECT_EQ(s.Close(), 1);
     EXPECT_EQ(readAll(dir.file("b")), patched(patched(b, 10, patch), 8000, patch));
     EXPECT_EQ(readAll(path), a);
+    // The end met in one file is still met after opening another.
+    writeAll(dir.file("c"), patternBytes(1024));
+    ASSERT_EQ(s.Open(dir.file("c").c_str(), "rb"), 1);
+    EXPECT_EQ(readToEnd(s).size(), 1024u);
+    ASSERT_EQ(s.EndOfFile(), 1);
+    ASSERT_EQ(s.Open(path.c_str(), "rb"), 1);
+    EXPECT_EQ(s.EndOfFile(), 1);
+}
+
+TEST_F(FileStream, OpenPassesOnWhatLettingGoOfThePreviousFileRaises) {
+    const Bytes a = patternBytes(8000, 1), patch = patternBytes(50, 3);
+    const std::string other = dir.file("b");
+    VELD_FileStream s(file(a), "r+b");
+    // Its unwritten bytes cannot be written: the stream stays on its file.
+    writeAt(s, 10, patch);
+    seam.failNth(Call::Write, 1, ENOSPC);
+    EXPECT_EQ(raisedCode([&] { s.Open(other.c_str(), "wb"); }), 1002);
+    EXPECT_FALSE(std::filesystem::exists(other));
+    EXPECT_STREQ(s.Name(), path.c_str());
+    EXPECT_EQ(s.Close(), 1);
+    EXPECT_EQ(readAll(path), patched(a, 10, patch));
+
+    // Its close fails as this stream, its last owner, lets go of it.
+    seam.failNth(Call::Close, 1, EIO);
+    EXPECT_EQ(raisedCode([&] { s.Open(other.c_str(), "wb"); }), 1002);
+    EXPECT_EQ(s.Good(), 0);
+    ASSERT_EQ(s.Open(other.c_str(), "wb"), 1);
+    writeAt(s, 0, patch);
+    EXPECT_EQ(s.Close(), 1);
+    EXPECT_EQ(readAll(other), patch);
 }
 
 TEST_F(FileStream, DirectWriteOverACleanWindowWins) {
@@ -228,7 +262,7 @@ TEST_F(FileStream, EncipheredRoundTripThroughOneStream) {
 
 TEST_F(FileStream, FailuresRaiseAndLeaveTheStreamUsable) {
     const Bytes data = patternBytes(10000), big = patternBytes(kBlock, 5);
-    {
+    const int fromDestructor = raisedCode([&] {
         VELD_FileStream s(file(data), "r+b");
         seam.failNth(Call::Read, 1, EIO);
         EXPECT_EQ(raisedCode([&] { readN(s, 100); }), 1003);
@@ -248,9 +282,19 @@ TEST_F(FileStream, FailuresRaiseAndLeaveTheStreamUsable) {
         seam.failNth(Call::Write, 1, ENOSPC);
         EXPECT_EQ(raisedCode([&] { s.Write(big.data(), kBlock); }), 1002);
         EXPECT_EQ(s.Good(), 0);
-        // Close raises; the destructor's flush fails too, and is swallowed.
         seam.failFrom(Call::Write, 1, ENOSPC);
         EXPECT_EQ(raisedCode([&] { s.Close(); }), 1002);
-    }
+    });
+    // The destructor's flush fails as Close did, and says so.
+    EXPECT_EQ(fromDestructor, 1002);
     EXPECT_EQ(readAll(path), patched(data, 0, slice(big, 0, 10)));
+
+    // While another error unwinds the stack, the destructor's own is dropped.
+    const auto first = raised<std::out_of_range>([&] {
+        VELD_FileStream s(path.c_str(), "r+b");
+        writeAt(s, 0, slice(big, 0, 10));  // the disk is still full
+        throw std::out_of_range("first");
+    });
+    ASSERT_TRUE(first.has_value());
+    EXPECT_STREQ(first->what(), "first");
 }

@@ -63,8 +63,8 @@ TEST_P(DamagedFile, EveryDamageEndsInItsCheck) {
         {"flipped byte in a stored block", [](auto& f, auto& l) { f[l.blocks[2].translatePos + 5000] ^= 1; },
          nullptr, "block 2 at offset"},
         {"payload inflates to fewer bytes",
-         [](auto& f, auto& l) { putI32(f, l.infoPos + 24 * 4 + 16, l.blocks[3].orginalSize - 1); }, nullptr,
-         "block 3 at offset"},
+         [](auto& f, auto& l) { putI32(f, l.infoPos + 24 * 5 + 16, l.blocks[4].orginalSize - 1); }, nullptr,
+         "block 4 at offset"},
         // The table, moved into the dictionary part, stays readable; the file
         // then ends inside the stored block's payload.
         {"file cut inside a payload",
@@ -76,15 +76,15 @@ TEST_P(DamagedFile, EveryDamageEndsInItsCheck) {
          nullptr, "block 2 at offset"},
     };
     TempDir dir;
-    // Blocks: full, 10 bytes (flushed), full and stored whole (it does not shrink), 40.
+    // Blocks: full, 10 bytes (flushed), two halves of a block that does not shrink, 40.
     auto data = textBytes(2 * kBlock + 50, 11);
     const auto noise = patternBytes(kBlock, 12);
     std::copy(noise.begin(), noise.end(), data.begin() + kBlock + 10);
     packFile(dir.file("good"), patternBytes(P), data, PackOptions{0, 100000, {kBlock + 10}});
     const auto good = readAll(dir.file("good"));
     const RawLayout layout = readLayout(good, P);
-    ASSERT_EQ(layout.blocks.size(), 4u);
-    ASSERT_GT(layout.blocks[2].translateSize, kBlock);
+    ASSERT_EQ(layout.blocks.size(), 5u);
+    ASSERT_GT(layout.blocks[2].translateSize, layout.blocks[2].orginalSize);
     for (const Damage& d : damages) {
         SCOPED_TRACE(d.name);
         auto file = good;

@@ -64,6 +64,21 @@ TEST_P(CompressedRead, WholeAndRandomPiecesReadBackExactly) {
 INSTANTIATE_TEST_SUITE_P(Settings, CompressedRead,
                          ::testing::Combine(::testing::Values(0, 1), ::testing::Values(0, 2)));
 
+// Our writers keep payloads within the block size; another writer's payload
+// up to zlib's worst case (a whole block that did not shrink) still reads.
+TEST(CompressedReadEdges, PayloadLargerThanTheBlockSizeFromAnotherWriterReads) {
+    const ReadSource s(patternBytes(kBlock + 10, 31), {std::size_t(kBlock), 10}, kBlock);
+    ASSERT_GT(s.block(0).translateSize, kBlock);
+    Bytes file = readAll(s.dir.file("case.dat"));
+    const compressionHeading heading{1000, static_cast<std::int64_t>(file.size()), 72};
+    veld::layout::encodeHeading(heading, file.data() + 1000);
+    const Bytes table = tableBytes(s.records, kBlock);
+    file.insert(file.end(), table.begin(), table.end());
+    TempDir dir;
+    writeAll(dir.file("f"), file);
+    for (int setting : {0, 2}) EXPECT_TRUE(readCases(dir.file("f"), 1000, setting) == s.data) << setting;
+}
+
 TEST(CompressedReadEdges, EndOfDataPositionsOutsideTheBlocksAndSeeksInsideOne) {
     TempDir dir;
     const auto data = textBytes(10000);
@@ -115,6 +130,23 @@ TEST(CompressedAppend, NoBlockFullLastBlockAndShortLastBlock) {
             EXPECT_EQ(now.orginalSize, std::min<std::int64_t>(kBlock, last.orginalSize + extra.size()));
         }
     }
+}
+
+// The rewritten last block follows the writer's payload limit: noise makes it halved.
+TEST(CompressedAppend, NoiseAppendedToAShortBlockIsHalvedInPlace) {
+    TempDir dir;
+    const auto old = textBytes(7, 4), extra = patternBytes(kBlock, 6);
+    packFile(dir.file("f"), patternBytes(200, 3), old);
+    const blockInfo last = readLayout(readAll(dir.file("f")), 200).blocks.back();
+    appendTo(dir.file("f"), 200, extra);
+    const auto file = readAll(dir.file("f"));
+    const RawLayout layout = readLayout(file, 200);
+    ASSERT_EQ(layout.blocks.size(), 3u);
+    EXPECT_EQ(layout.blocks[0].translatePos, last.translatePos);
+    EXPECT_EQ(layout.blocks[0].orginalSize, kBlock / 2);
+    EXPECT_EQ(layout.blocks[2].orginalSize, 7);
+    for (const blockInfo& r : layout.blocks) EXPECT_LE(r.translateSize, kBlock);
+    for (int setting : {0, 2}) EXPECT_EQ(readCases(dir.file("f"), 200, setting), joined(old, extra));
 }
 
 // A refused end position may be corrected and tried again; the blocks taken

@@ -41,7 +41,7 @@ class CompressedWrite : public ::testing::TestWithParam<int> {};
 TEST_P(CompressedWrite, LayoutOfTypicalSizes) {
     const struct {
         std::size_t caseBytes;
-        bool incompressible;  // pseudo-random: deflate cannot shrink it, the block is stored whole
+        bool incompressible;  // pseudo-random: deflate cannot shrink it, the block is halved
         std::vector<std::uint64_t> flushAfter;
         std::vector<std::int32_t> sizes;
     } cases[] = {
@@ -50,7 +50,9 @@ TEST_P(CompressedWrite, LayoutOfTypicalSizes) {
         {kBlock + 1, false, {}, {kBlock, 1}},
         {3 * kBlock + 777, false, {}, {kBlock, kBlock, kBlock, 777}},
         {20, false, {10}, {10, 10}},  // a flush ends a block early
-        {kBlock + 5000, true, {}, {kBlock, 5000}},
+        {kBlock + 5000, true, {}, {kBlock / 2, kBlock / 2, 5000}},
+        // A short block from a flush is halved too; an odd count leaves the larger half second.
+        {kBlock + 5000, true, {kBlock - 1}, {kBlock / 2 - 1, kBlock / 2, 5001}},
     };
     TempDir dir;
     const auto dict = patternBytes(1000, 3);
@@ -66,22 +68,36 @@ TEST_P(CompressedWrite, LayoutOfTypicalSizes) {
         expectWellFormed(file, 1000, layout);
         ASSERT_EQ(layout.blocks.size(), c.sizes.size());
         for (std::size_t i = 0; i < c.sizes.size(); ++i) EXPECT_EQ(layout.blocks[i].orginalSize, c.sizes[i]);
-        EXPECT_EQ(!layout.blocks.empty() && layout.blocks[0].translateSize > kBlock, c.incompressible);
+        for (const blockInfo& r : layout.blocks) EXPECT_LE(r.translateSize, kBlock) << "payload limit";
         EXPECT_EQ(inflateAll(file, layout), data);
+        if (c.incompressible) {
+            for (int setting : {0, 2}) EXPECT_EQ(readCases(dir.file("f"), 1000, setting), data) << setting;
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, CompressedWrite, ::testing::Values(0, 1));
 
-TEST(CompressedWriteSettings, SettingsZeroAndOneWriteTheSameBytes) {
+// Block boundaries depend only on the data and the flush points, never on the
+// setting or on how the caller cuts its writes, also where blocks are halved.
+TEST(CompressedWriteSettings, SettingsAndWriteSizesGiveTheSameBytes) {
     TempDir dir;
     const auto dict = patternBytes(4096, 8);
-    const auto data = textBytes(2 * kBlock + 123457, 9);
-    PackOptions options{0, 333333, {1000, 1000000, kBlock + 17}};
-    packFile(dir.file("zero"), dict, data, options);
-    options.setting = 1;
-    packFile(dir.file("one"), dict, data, options);
-    EXPECT_EQ(readAll(dir.file("zero")), readAll(dir.file("one")));
+    Bytes data = textBytes(2 * kBlock + 123457, 9);
+    const Bytes noise = patternBytes(kBlock + 999, 10);
+    data.insert(data.begin() + 2 * kBlock + 3, noise.begin(), noise.end());  // a full block of noise
+    const std::vector<std::uint64_t> flushes{1000, 1000000, kBlock + 17, 2 * kBlock + 3};
+    packFile(dir.file("reference"), dict, data, PackOptions{0, 333333, flushes});
+    const Bytes reference = readAll(dir.file("reference"));
+    for (int setting : {0, 1})
+        for (std::size_t piece : {std::size_t{4096}, std::size_t(kBlock), std::size_t(3 * kBlock)}) {
+            SCOPED_TRACE(std::to_string(setting) + " " + std::to_string(piece));
+            packFile(dir.file("f"), dict, data, PackOptions{setting, piece, flushes});
+            EXPECT_TRUE(readAll(dir.file("f")) == reference);
+        }
+    const RawLayout layout = readLayout(reference, 4096);
+    EXPECT_GT(layout.blocks.size(), 6u) << "some blocks were halved";
+    for (const blockInfo& r : layout.blocks) EXPECT_LE(r.translateSize, kBlock);
 }
 
 TEST(CompressedWriteSettings, FullBlockIsWrittenInsideTheWrite) {

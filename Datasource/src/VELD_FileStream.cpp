@@ -1,5 +1,6 @@
 #include "VELD_FileStream.h"
 
+#include <memory>
 #include <string>
 
 #include "multiThreadForFilestr.h"
@@ -38,17 +39,14 @@ VELD_FileStream::VELD_FileStream(const VELD_FileStream& other)
     }
 }
 
-VELD_FileStream::~VELD_FileStream() {
-    try {
-        if (DataReady()) {
-            if (fStreamData->bDirty) VELD_FileStream::Flush();
-            fStreamData->pRealFile->FinishEncryption();
-        }
-    } catch (...) {
-        // Never raise from here; the raw file has cleared bGood, and a caller
-        // that must know closes the stream first.
-    }
-    delete fStreamData;
+VELD_FileStream::~VELD_FileStream() noexcept(false) {
+    // The Data goes whatever the last write does.
+    const std::unique_ptr<Data> data(fStreamData);
+    FinishInDestructor([this] {
+        if (!DataReady()) return;
+        if (fStreamData->bDirty) VELD_FileStream::Flush();
+        fStreamData->pRealFile->FinishEncryption();
+    });
 }
 
 void VELD_FileStream::Clear() {
@@ -109,15 +107,21 @@ int VELD_FileStream::Open(const ExtNameStr& name, const ExtNameStr& /*password*/
     // The name may belong to the raw file released below.
     const ExtNameStr localName(name);
     Data& d = *fStreamData;
+    // Unwritten bytes belong to the previous file and are written to it; a
+    // failure there leaves Open with the stream still on that file.
     if (DataReady()) {
         if (d.bDirty) d.Flush();
         d.pRealFile->FinishEncryption();
     }
-    d.EmptyWindow();
-    d.bDirty = false;
-    d.bEof = false;
-    // The worker must be done with the old file before it can go away.
-    if (d.fReader.IsValid() && d.pRealFile.IsValid()) d.fReader->releaseFile(d.pRealFile.get());
+    if (d.pRealFile.IsValid()) {
+        // The worker must be done with the old file before it can go away.
+        if (d.fReader.IsValid()) d.fReader->releaseFile(d.pRealFile.get());
+        // Its last owner lets go here: closed now, so that a failed close
+        // leaves Open instead of vanishing in the raw file's destructor.
+        if (!d.pRealFile->IsShared()) d.pRealFile->Close();
+    }
+    // Nothing of the previous file is served as the new one's.
+    d.fpEnd = d.fBuffer;
     d.pRealFile = new VELD_File(d.bEncrypt);
     const bool opened = d.pRealFile->Open(localName, mode);
     fPosition = d.pRealFile->fCurPos;
@@ -141,10 +145,9 @@ int VELD_FileStream::Open(const char* name, const char* mode) { return Open(name
 void VELD_FileStream::ClearAndReset() {
     Seek(0, FromStart);
     fPosition = 0;
-    // Unwritten bytes are dropped; with nothing left to write the window is
-    // clean, so a later Seek from the end does not count the dropped bytes.
+    // Unwritten bytes are dropped; bDirty and fpos keep their values, so a
+    // Seek from the end still counts up to where the window stood.
     fStreamData->fpEnd = fStreamData->fBuffer;
-    fStreamData->bDirty = false;
 }
 
 const ExtNameStr& VELD_FileStream::GetNameStr() const {

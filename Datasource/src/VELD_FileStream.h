@@ -3,15 +3,24 @@
 // read-ahead on a worker thread. Copies share the raw file.
 //
 // Open lets go of the previous file as Close would: its unwritten bytes are
-// written to it and its last cipher block finished (an error there leaves
-// Open, and the stream keeps its old file); the window is then emptied, so
-// nothing of the old file is ever served or written into the new one.
+// written to it and its last cipher block finished, and, when this stream is
+// its last owner, it is closed. An error there leaves Open, and the stream
+// keeps its old file. The window is then emptied, so nothing of the old file
+// is ever served or written into the new one; bEof, bDirty, fpos and the
+// switches stay as they were.
 // A direct write that overlaps a clean window empties the window, so later
 // reads go to the file and no flush can write the older copy back.
-// The destructor never raises: a failure of its final flush is swallowed
-// (the raw file's bGood is cleared). Call Close first to see such errors.
+// The destructor raises what its last flush or cipher block raises, so a
+// stream that goes out of scope on a full disk does not pass for saved. While
+// another exception unwinds the stack that failure is dropped instead (two at
+// once would end the program); the raw file's bGood is cleared either way.
+// Containers and smart pointers (std::vector, std::unique_ptr, shared_ptr)
+// destroy in noexcept code, where a raising destructor ends the program: Close
+// a stream held that way before letting it go (after a successful Close the
+// destructor has nothing left to write).
 // A stream never opened has recorded no failure: Good is 1, Clear does nothing.
-// ClearAndReset leaves the window empty and clean.
+// ClearAndReset empties the window and drops its unwritten bytes; bDirty and
+// fpos keep their values, so Seek(0, FromEnd) still reaches the window's start.
 //
 // Thread contract: one thread at a time (streams sharing a file may be used
 // from different threads; the raw file serialises their transfers).
@@ -19,6 +28,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 
 #include "ExtNameStr.h"
 #include "VELD_File.h"
@@ -88,7 +98,7 @@ public:
     VELD_FileStream(const char* name, const char* mode, bool encrypt);
     VELD_FileStream(const VELD_FileStream& other);
     VELD_FileStream& operator=(const VELD_FileStream&) = delete;
-    ~VELD_FileStream() override;
+    ~VELD_FileStream() noexcept(false) override;
 
     void Clear() override;
     int Good() override;
@@ -117,6 +127,22 @@ public:
     bool IsShared() const;
 
 protected:
+    // A destructor's last step (flush, finish, close): its failure leaves the
+    // destructor unless another exception is already unwinding the stack, in
+    // which case it is dropped. A derived destructor that raises still runs
+    // this class's destructor, which then drops its own failure.
+    template <class Step>
+    static void FinishInDestructor(Step&& step) noexcept(false) {
+        if (std::uncaught_exceptions() == 0) {
+            step();
+            return;
+        }
+        try {
+            step();
+        } catch (...) {
+        }
+    }
+
     bool DataReady() const;
     VELD_File& GetFile();
 

@@ -14,7 +14,8 @@ public:
     VELD_StrBaseIO() {}
     VELD_StrBaseIO(const VELD_StrBaseIO&) {}
     VELD_StrBaseIO& operator=(const VELD_StrBaseIO&) { return *this; }
-    virtual ~VELD_StrBaseIO();
+    // May raise: a stream's destructor passes on a failure of its last write.
+    virtual ~VELD_StrBaseIO() noexcept(false);
 
     virtual void Clear() = 0;
     virtual int Good() = 0;

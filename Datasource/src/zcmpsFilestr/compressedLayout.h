@@ -38,9 +38,9 @@ constexpr std::size_t kRecordSize = 24;   // 8 + 8 + 4 + 4
 constexpr std::int64_t kFirstRecordMark = -100;  // orginalPos of the table's first record
 constexpr std::int64_t kNotFound = -200;         // findBlock's answer when no block holds a position
 constexpr std::int32_t kBlockSize = 0x3FF000;    // 4,190,208 uncompressed bytes per full block
-// Largest payload of a block: zlib's compressBound of a full block. Data that
-// deflate cannot shrink comes out a little larger than it went in, and such a
-// block is stored whole, so payload buffers have this size, not the block size.
+// Largest payload a reader accepts: zlib's compressBound of a full block. Our
+// writers keep every payload within the block size (a block that would exceed
+// it is stored as two halves); other writers may have stored such a block whole.
 constexpr std::int64_t kMaxPayloadSize =
     kBlockSize + (kBlockSize >> 12) + (kBlockSize >> 14) + (kBlockSize >> 25) + 13;
 

@@ -4,6 +4,7 @@
 
 #include <exception>
 
+#include "blockStoreRule.h"
 #include "check.h"
 #include "zcmpsFilestrData.h"
 
@@ -21,7 +22,8 @@ zcmpsFilestr::Data::Data(VELD_File& file)
       fMultiThread(0),
       fFileKeeper(&file),
       fStrictCodec(veld::makeBlockCodec()),
-      fPayload(new unsigned char[veld::layout::kMaxPayloadSize]) {}
+      fPayloadRoom(veld::storeRoom(*fStrictCodec, kBlockSize)),
+      fPayload(new unsigned char[fPayloadRoom]) {}
 
 zcmpsFilestr::Data::~Data() = default;
 

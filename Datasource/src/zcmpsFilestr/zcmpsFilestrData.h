@@ -54,5 +54,6 @@ public:
     // Keeps the raw file alive after Close hands the base part a new one.
     RefCountPtr<VELD_File> fFileKeeper;
     std::unique_ptr<veld::BlockCodec> fStrictCodec;
-    std::unique_ptr<unsigned char[]> fPayload;  // compression output, worst-case size
+    std::uint64_t fPayloadRoom;                 // worst case of one stored block
+    std::unique_ptr<unsigned char[]> fPayload;  // compression output, fPayloadRoom bytes
 };

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "PreIOThread_W_C.h"
+#include "blockStoreRule.h"
 #include "check.h"
 #include "zcmpsFilestr.h"
 #include "zcmpsFilestrData.h"
@@ -83,16 +84,21 @@ void zcmpsFilestr::Data::storeBlock() {
         // Returns once the worker has its own copy; our buffer is free again.
         fpIOThread->writeBlock(fBuffer, n, fpos);
     } else {
-        // Room for the worst case, so a block that does not shrink is stored whole.
-        const std::uint64_t ret = fStrictCodec->compress(fBuffer, n, fPayload.get(),
-                                                         veld::layout::kMaxPayloadSize);
-        VELD_CHECK(ret != 0);
-        const std::uint64_t written = pRealFile.Write(fPayload.get(), ret, fWritePos);
-        VELD_CHECK_AT(written == ret, "short write of a block payload at offset " +
-                                          std::to_string(fWritePos));
-        fpPosInfo->addBlock(fpos, static_cast<std::int32_t>(n), fWritePos,
-                            static_cast<std::int32_t>(ret));
-        fWritePos += static_cast<std::int64_t>(ret);
+        // A block whose payload would exceed the limit is stored as two blocks.
+        const veld::StoredBlock stored = veld::compressForStore(*fStrictCodec, fBuffer, n, fPayload.get(),
+                                                                fPayloadRoom);
+        const std::uint64_t total = stored.totalPayload();
+        const std::uint64_t written = pRealFile.Write(fPayload.get(), total, fWritePos);
+        VELD_CHECK_AT(written == total, "short write of a block payload at offset " +
+                                            std::to_string(fWritePos));
+        for (int i = 0; i < stored.count; ++i) {
+            const veld::StoredPiece& piece = stored.piece[i];
+            fpPosInfo->addBlock(fpos + static_cast<std::int64_t>(piece.inOffset),
+                                static_cast<std::int32_t>(piece.inSize),
+                                fWritePos + static_cast<std::int64_t>(piece.payloadOffset),
+                                static_cast<std::int32_t>(piece.payloadSize));
+        }
+        fWritePos += static_cast<std::int64_t>(total);
     }
     fpos += static_cast<std::int64_t>(n);
     availBuffSize = kBlockSize;

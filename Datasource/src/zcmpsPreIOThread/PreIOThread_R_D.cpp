@@ -26,7 +26,7 @@ PreIOThread_R_D::PreIOThread_R_D(VELD_File* pRealFile, filePosInfo* fpPosInfo,
       bStop(false),
       fCompRoom(0),
       bHoldReady(false) {
-    // Blocks that deflate could not shrink are stored whole, a little larger than a block.
+    // Another writer may have stored a block that did not shrink whole, a little larger than a block.
     fCompRoom = std::max(fBufSize, fCodec->compressBound(fBufSize));
     fReadyBuf = new unsigned char[fBufSize + kReadySlack];
     fCompBuf = new unsigned char[fCompRoom];

@@ -32,7 +32,7 @@ PreIOThread_Tri_R_D::PreIOThread_Tri_R_D(VELD_File* pRealFile, filePosInfo* fpPo
       bRawHeld(false),
       bHoldReady(false),
       bTasksHandedOver(false) {
-    // Blocks that deflate could not shrink are stored whole, a little larger than a block.
+    // Another writer may have stored a block that did not shrink whole, a little larger than a block.
     fCompRoom = std::max(fBufSize, fCodec->compressBound(fBufSize));
     fCompBuf = new unsigned char[fCompRoom];
     fDecompBuf = new unsigned char[fBufSize ? fBufSize : 1];

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "blockStoreRule.h"
 #include "check.h"
 
 namespace {
@@ -30,7 +31,7 @@ PreIOThread_W_C::PreIOThread_W_C(VELD_File* pRealFile, filePosInfo* fpPosInfo,
       bEndMarkSent(false) {
     // A block that deflate cannot shrink comes out larger than it went in; it is
     // compressed straight into room for the worst case so it is never cut.
-    fOutRoom = std::max(stagingSize(fBufSize), fCodec->compressBound(fBufSize));
+    fOutRoom = std::max(stagingSize(fBufSize), veld::storeRoom(*fCodec, fBufSize));
     fOutBuf = new unsigned char[fOutRoom];
     fInBuf = new unsigned char[fBufSize ? fBufSize : 1];
 }
@@ -92,16 +93,23 @@ int PreIOThread_W_C::writeStep() {
             fOutSize = 0;
             return 1;
         }
-        // fOutBuf is empty here; compressing into it directly saves a copy.
-        const std::uint64_t ret = fCodec->compress(fInBuf, fInSize, fOutBuf, fOutRoom);
-        const blockInfo record{fpNextOrginalPos, fpNextTranslatePos,
-                               static_cast<std::int32_t>(fInSize), static_cast<std::int32_t>(ret)};
+        // fOutBuf is empty here; compressing into it directly saves a copy. A
+        // block whose payload would exceed the limit is stored as two blocks.
+        const veld::StoredBlock stored =
+            veld::compressForStore(*fCodec, fInBuf, fInSize, fOutBuf, fOutRoom);
+        const std::uint64_t ret = stored.totalPayload();
         fOutSize += ret;
         const std::uint64_t written = pRealFile->Write(fOutBuf, fOutSize, fpOutPos);
         VELD_CHECK(written == fOutSize);
         fpOutPos += static_cast<std::int64_t>(written);
         fOutSize = 0;
-        fpPosInfo->addBlock(record);
+        for (int i = 0; i < stored.count; ++i) {
+            const veld::StoredPiece& piece = stored.piece[i];
+            fpPosInfo->addBlock(blockInfo{fpNextOrginalPos + static_cast<std::int64_t>(piece.inOffset),
+                                          fpNextTranslatePos + static_cast<std::int64_t>(piece.payloadOffset),
+                                          static_cast<std::int32_t>(piece.inSize),
+                                          static_cast<std::int32_t>(piece.payloadSize)});
+        }
         fpNextOrginalPos += static_cast<std::int64_t>(fInSize);
         fpNextTranslatePos += static_cast<std::int64_t>(ret);
     } catch (...) {
