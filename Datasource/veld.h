@@ -12,4 +12,5 @@
 #include "compressedLayout.h"
 #include "veld_api.h"
 #include "zcmpsFilestr.h"
+#include "zcmpsInspect.h"
 #include "zlibCompressBlock.h"

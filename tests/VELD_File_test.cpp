@@ -113,16 +113,29 @@ TEST_F(FileTest, EveryRefusedCallRaisesWithTheFileName) {
     unsigned char buf[10] = {};
     const struct {
         const char* what;
-        Call kind;
+        std::function<void(CrtSeam&)> plan;
         int err;
         int code;
         std::function<void(VELD_File&)> op;
     } cases[] = {
-        {"seek before read", Call::Seek, EIO, 1003, [&](VELD_File& f) { f.Read(buf, 10, 50); }},
-        {"read", Call::Read, EIO, 1003, [&](VELD_File& f) { f.Read(buf, 10, 0); }},
-        {"seek before write", Call::Seek, ENOSPC, 1002, [&](VELD_File& f) { f.Write(buf, 10, 50); }},
-        {"write after its seek", Call::Write, ENOSPC, 1002, [&](VELD_File& f) { f.Write(buf, 10, 50); }},
-        {"close", Call::Close, EBADF, 1002, [&](VELD_File& f) { f.Close(); }},
+        {"seek before read", [](CrtSeam& s) { s.failNth(Call::Seek, 1, EIO); }, EIO, 1003,
+         [&](VELD_File& f) { f.Read(buf, 10, 50); }},
+        {"read", [](CrtSeam& s) { s.failNth(Call::Read, 1, EIO); }, EIO, 1003,
+         [&](VELD_File& f) { f.Read(buf, 10, 0); }},
+        {"seek before write", [](CrtSeam& s) { s.failNth(Call::Seek, 1, ENOSPC); }, ENOSPC, 1002,
+         [&](VELD_File& f) { f.Write(buf, 10, 50); }},
+        {"write after its seek", [](CrtSeam& s) { s.failNth(Call::Write, 1, ENOSPC); }, ENOSPC, 1002,
+         [&](VELD_File& f) { f.Write(buf, 10, 50); }},
+        // The disk fills in the middle of a write: part of it is on disk, the
+        // pointer has moved, and the call still fails as a whole.
+        {"write cut short, then the disk is full",
+         [](CrtSeam& s) {
+             s.shortNth(Call::Write, 1, 4);
+             s.failNth(Call::Write, 2, ENOSPC);
+         },
+         ENOSPC, 1002, [&](VELD_File& f) { f.Write(buf, 10, 50); }},
+        {"close", [](CrtSeam& s) { s.failNth(Call::Close, 1, EIO); }, EIO, 1002,
+         [&](VELD_File& f) { f.Close(); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -130,7 +143,7 @@ TEST_F(FileTest, EveryRefusedCallRaisesWithTheFileName) {
         VELD_File f;
         ASSERT_TRUE(f.Open(name, "r+b"));
         CrtSeam seam;
-        seam.failNth(c.kind, 1, c.err);
+        c.plan(seam);
         const auto e = raised<veld::DataSourceError>([&] { c.op(f); });
         ASSERT_TRUE(e);
         EXPECT_EQ(e->code(), c.code);
@@ -138,9 +151,85 @@ TEST_F(FileTest, EveryRefusedCallRaisesWithTheFileName) {
         EXPECT_EQ(e->fileName(), path);
         EXPECT_EQ(e->sysErrno(), c.err);
         EXPECT_FALSE(f.bGood);
+        if (std::string(c.what) == "close") {
+            // Still open, so a later read raises instead of reporting an end of
+            // file; the released descriptor is not touched again.
+            EXPECT_TRUE(f.IsOpen());
+            int err = 0;
+            EXPECT_EQ(raisedCode([&] { readAt(f, 0, 10); }, &err), 1003);
+            EXPECT_EQ(err, EBADF);
+            EXPECT_EQ(f.Close(), 1);
+            EXPECT_FALSE(f.IsOpen());
+            EXPECT_EQ(seam.calls(Call::Close).size(), 1u);
+            continue;
+        }
         // The next request lands where it asks, whatever the failed one left behind.
-        EXPECT_EQ(readAt(f, 0, 10), c.kind == Call::Close ? Bytes() : slice(bytes, 0, 10));
+        EXPECT_EQ(readAt(f, 0, 10), slice(bytes, 0, 10));
+        ASSERT_EQ(f.Write("abcd", 4, 50), 4u);
+        EXPECT_EQ(readAt(f, 48, 6), patched(slice(bytes, 48, 6), 2, Bytes{'a', 'b', 'c', 'd'}));
     }
+}
+
+TEST_F(FileTest, WritesAreWholeAndAnEmptyWriteIsNoError) {
+    existing();
+    VELD_File f;
+    ASSERT_TRUE(f.Open(name, "r+b"));
+    {
+        // Short counts and interruptions are continued until every byte is on disk.
+        CrtSeam seam;
+        seam.shortNth(Call::Write, 1, 3);
+        seam.failNth(Call::Write, 2, EINTR);
+        const Bytes fresh = patternBytes(40, 9);
+        ASSERT_EQ(f.Write(fresh.data(), fresh.size(), 20), 40u);
+        EXPECT_EQ(f.fCurPos, 60);
+        const auto writes = seam.calls(Call::Write);
+        ASSERT_EQ(writes.size(), 3u);
+        EXPECT_EQ(writes[0].result, 3);
+        EXPECT_EQ(writes[2].position, 23);
+        EXPECT_EQ(writes[2].count, 37u);
+        EXPECT_EQ(readAll(path), patched(bytes, 20, fresh));
+    }
+    // Nothing to write is no error, even where writing is not allowed.
+    writeAll(path, bytes);
+    ASSERT_TRUE(f.Open(name, "rb"));
+    EXPECT_EQ(f.Write("x", 0, 0), 0u);
+    EXPECT_EQ(f.Write("x", 0, 10), 0u);
+    EXPECT_TRUE(f.bGood);
+    EXPECT_EQ(raisedCode([&] { f.Write("x", 1, 0); }), 1002);
+}
+
+// Every open denies writers to others: a file has many readers or one writer.
+TEST_F(FileTest, AnOpenFileAdmitsReadersAndRefusesWriters) {
+    existing();
+    {
+        VELD_File reader, second;
+        ASSERT_TRUE(reader.Open(name, "rb"));
+        EXPECT_TRUE(second.Open(name, "rb"));
+        EXPECT_EQ(readAt(second, 0, 100), bytes);
+        second.Close();
+        for (const char* mode : {"r+b", "ab", "wb", "w+b"}) {
+            VELD_File writer;
+            errno = 0;
+            EXPECT_FALSE(writer.Open(name, mode)) << mode;
+            EXPECT_EQ(errno, EACCES) << mode;
+            EXPECT_FALSE(writer.bGood) << mode;
+        }
+        // The refused "wb" must not have truncated it.
+        EXPECT_EQ(readAt(reader, 0, 200), bytes);
+    }
+    VELD_File writer;
+    ASSERT_TRUE(writer.Open(name, "w+b"));
+    ASSERT_EQ(writer.Write("fresh", 5, 0), 5u);
+    for (const char* mode : {"rb", "r+b", "wb"}) {
+        VELD_File second;
+        EXPECT_FALSE(second.Open(name, mode)) << mode;
+    }
+    EXPECT_EQ(writer.Size(), 5);
+    // Closing gives the file back.
+    writer.Close();
+    VELD_File after;
+    EXPECT_TRUE(after.Open(name, "r+b"));
+    EXPECT_EQ(readAt(after, 0, 10), (Bytes{'f', 'r', 'e', 's', 'h'}));
 }
 
 TEST_F(FileTest, ThreadsSharingOneFileKeepTheirTransfersApart) {

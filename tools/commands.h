@@ -56,6 +56,12 @@ struct AppendOptions {
     bool swap = false;
 };
 
+struct RecoverOptions {
+    std::string file, output;  // output "": FILE.recovered, or FILE itself with inPlace
+    std::optional<std::int64_t> row0;
+    bool swap = false, inPlace = false, quiet = false;
+};
+
 struct DemoOptions {
     std::string dir;
 };
@@ -72,6 +78,7 @@ int runInfo(const InfoOptions& o);
 int runCat(const CatOptions& o);
 int runVerify(const VerifyOptions& o);
 int runAppend(const AppendOptions& o);
+int runRecover(const RecoverOptions& o);
 int runDemo(const DemoOptions& o);
 int runBench(const BenchOptions& o);
 

@@ -39,9 +39,9 @@ double ratioOf(const Layout& L) {
 
 std::int64_t bytesAfterTable(const Layout& L) { return L.fileSize - L.tableEnd(); }
 
-void printJson(const Layout& L, bool withBlocks) {
+void printJson(const std::string& path, const Layout& L, bool withBlocks) {
     std::printf("{\n");
-    std::printf("  \"file\": %s,\n", jsonString(L.path).c_str());
+    std::printf("  \"file\": %s,\n", jsonString(path).c_str());
     std::printf("  \"file_size\": %lld,\n", static_cast<long long>(L.fileSize));
     std::printf("  \"row0\": %lld,\n", static_cast<long long>(L.row0));
     std::printf("  \"swap\": %s,\n", L.swap ? "true" : "false");
@@ -59,6 +59,7 @@ void printJson(const Layout& L, bool withBlocks) {
         std::printf("  \"ratio\": null,\n");
     std::printf("  \"short_blocks\": %lld,\n", static_cast<long long>(L.shortBlocks));
     std::printf("  \"bytes_after_table\": %lld,\n", static_cast<long long>(bytesAfterTable(L)));
+    std::printf("  \"stale_bytes\": %lld,\n", static_cast<long long>(L.staleBytes));
     std::printf("  \"problems\": [");
     for (std::size_t i = 0; i < L.problems.size(); ++i)
         std::printf("%s\n    {\"block\": %lld, \"offset\": %lld, \"text\": %s}", i ? "," : "",
@@ -89,10 +90,10 @@ std::string shortBlocksText(const Layout& L) {
     return text + ")";
 }
 
-void printText(const Layout& L, bool withBlocks) {
+void printText(const std::string& path, const Layout& L, bool withBlocks) {
     const auto g = [](std::int64_t v) { return v < 0 ? std::to_string(v) : groupDigits(static_cast<std::uint64_t>(v)); };
     const compressionHeading& h = L.heading;
-    std::printf("file           %s, %s bytes\n", L.path.c_str(), g(L.fileSize).c_str());
+    std::printf("file           %s, %s bytes\n", path.c_str(), g(L.fileSize).c_str());
     std::printf("row0           %s (dictionary part: bytes 0 to %s)%s\n", g(L.row0).c_str(), g(L.row0 - 1).c_str(),
                 L.swap ? ", read in the other byte order" : "");
     std::printf("heading        case start %s, table at %s, %s bytes\n", g(h._caseStartPos).c_str(),
@@ -108,8 +109,9 @@ void printText(const Layout& L, bool withBlocks) {
     else
         std::printf("ratio          -\n");
     std::printf("short blocks   %s\n", shortBlocksText(L).c_str());
-    std::printf("after table    %s bytes%s\n", g(bytesAfterTable(L)).c_str(),
-                bytesAfterTable(L) > 0 ? " (left over from before an append)" : "");
+    std::printf("after table    %s bytes\n", g(bytesAfterTable(L)).c_str());
+    std::printf("stale bytes    %s%s\n", g(L.staleBytes).c_str(),
+                L.staleBytes > 0 ? " (left behind by appends: no payload or table uses them; not damage)" : "");
     if (withBlocks) {
         std::printf("\n%6s %14s %14s %12s %14s %7s\n", "block", "orginalPos", "translatePos", "orginalSize",
                     "translateSize", "ratio");
@@ -130,9 +132,9 @@ int runInfo(const InfoOptions& o) {
     const Layout L = inspectLayout(raw, row0, o.swap);
     if (!L.tableLoaded) throw CliError(kExitDamaged, o.file, L.problems.front().text);
     if (o.json)
-        printJson(L, o.blocks);
+        printJson(o.file, L, o.blocks);
     else
-        printText(L, o.blocks);
+        printText(o.file, L, o.blocks);
     for (const Problem& p : L.problems) reportError(o.file, p.text);
     return L.problems.empty() ? kExitOk : kExitDamaged;
 }
@@ -144,24 +146,33 @@ int runVerify(const VerifyOptions& o) {
     std::int64_t walked = -1;
     if (L.tableLoaded) {
         Progress progress("verify", L.caseBytes, o.quiet);
-        checkPayloads(L, raw, o.threads, &progress);
+        checkPayloads(L, raw, o.threads, [&progress](std::uint64_t n) { progress.advance(n); });
     } else {
         // Without a table, the payloads themselves tell how far the file is whole.
-        walked = scanPayloads(L, raw);
+        const veld::inspect::Walk walk = veld::inspect::walkPayloads(raw, row0);
+        walked = static_cast<std::int64_t>(walk.blocks.size());
+        if (!walk.stopped.empty()) L.problems.push_back({walked, walk.end, walk.stopped});
     }
     if (L.problems.empty()) {
-        if (!o.quiet)
-            std::printf("%s: ok: %zu blocks, %s bytes of case data in %s payload bytes (ratio %.2f)\n",
-                        o.file.c_str(), L.blocks.size(), groupDigits(L.caseBytes).c_str(),
-                        groupDigits(L.payloadBytes).c_str(), ratioOf(L));
+        if (!o.quiet) {
+            std::printf("%s: ok: %zu blocks, %s bytes of case data in %s payload bytes (ratio %.2f)", o.file.c_str(),
+                        L.blocks.size(), groupDigits(L.caseBytes).c_str(), groupDigits(L.payloadBytes).c_str(),
+                        ratioOf(L));
+            if (L.staleBytes) std::printf("; %s stale bytes (not damage)", groupDigits(L.staleBytes).c_str());
+            std::printf("\n");
+        }
         return kExitOk;
     }
     for (const Problem& p : L.problems) reportError(o.file, p.text);
     std::string summary = std::to_string(L.problems.size()) + (L.problems.size() == 1 ? " problem" : " problems");
     if (walked >= 0)
-        summary += "; the table cannot be used, and " + std::to_string(walked) +
-                   " whole payloads follow the heading";
+        summary += "; the table cannot be used, and " + std::to_string(walked) + " whole payloads follow the heading";
     reportError(o.file, summary);
+    const veld::inspect::RecoveryPlan plan = veld::inspect::planRecovery(raw, row0, o.swap);
+    reportError(o.file, "'veld recover " + o.file + (o.row0 ? " --row0 " + std::to_string(row0) : std::string()) +
+                            (o.swap ? " --swap" : "") + "' writes a valid copy with the " +
+                            std::to_string(plan.blocks.size()) + " complete blocks (" +
+                            groupDigits(plan.caseBytes) + " bytes of case data)");
     return kExitDamaged;
 }
 

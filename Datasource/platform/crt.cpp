@@ -50,9 +50,17 @@ void CrtSeam::clear() {
     fCalls.clear();
 }
 
-bool CrtSeam::shouldFail(Call kind, int& err) {
+void CrtSeam::shortNth(Call kind, int n, unsigned int count) {
+    std::lock_guard<std::mutex> g(fLock);
+    fShorts[kind] = Short{fSeen[kind] + n, count};
+}
+
+bool CrtSeam::shouldFail(Call kind, int& err, unsigned int* limit) {
     std::lock_guard<std::mutex> g(fLock);
     const int seen = ++fSeen[kind];
+    auto s = fShorts.find(kind);
+    if (limit && s != fShorts.end() && s->second.nth == seen && s->second.count < *limit)
+        *limit = s->second.count;
     auto it = fPlans.find(kind);
     if (it == fPlans.end()) return false;
     const Plan& p = it->second;
@@ -70,9 +78,10 @@ std::int64_t CrtSeam::positionOf(int fd) {
 }
 
 void CrtSeam::record(Call kind, int fd, std::int64_t position, int whence, std::uint64_t count,
-                     std::int64_t result, int share, int permission) {
+                     std::int64_t result, int share, int permission, std::string name) {
     std::lock_guard<std::mutex> g(fLock);
-    fCalls.push_back(CallRecord{kind, fd, position, whence, count, result, share, permission});
+    fCalls.push_back(
+        CallRecord{kind, fd, position, whence, count, result, share, permission, std::move(name)});
     switch (kind) {
         case Call::Open:
             if (fd >= 0) fPositions[fd] = 0;
@@ -100,7 +109,7 @@ int sopen(const std::string& utf8Name, int oflag, int shflag, int pmode) {
     } else {
         fd = os::sopen(utf8Name, oflag, shflag, pmode);
     }
-    seam->record(Call::Open, fd, 0, oflag, 0, fd, shflag, pmode);
+    seam->record(Call::Open, fd, 0, oflag, 0, fd, shflag, pmode, utf8Name);
     return fd;
 }
 
@@ -115,26 +124,56 @@ Result observed(CrtSeam& seam, Call kind, Op op, int& err) {
     }
     return op();
 }
-}  // namespace
 
-int _read(int fd, void* buffer, unsigned int count) {
+// One read(2) or write(2); under the seam it may fail or move fewer bytes.
+template <class Buffer, class Op>
+int transferOnce(Call kind, int fd, Buffer buffer, unsigned int count, Op op) {
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
-    if (!seam) return os::read(fd, buffer, count);
+    if (!seam) return op(fd, buffer, count);
     const std::int64_t at = seam->positionOf(fd);
     int err = 0;
-    const int n = observed<int>(*seam, Call::Read, [&] { return os::read(fd, buffer, count); }, err);
-    seam->record(Call::Read, fd, at, 0, count, n);
+    unsigned int limit = count;
+    int n;
+    if (seam->shouldFail(kind, err, &limit)) {
+        errno = err;
+        n = -1;
+    } else {
+        n = op(fd, buffer, limit);
+    }
+    const int saved = errno;
+    seam->record(kind, fd, at, 0, count, n);
+    errno = saved;
     return n;
 }
 
+}  // namespace
+
+int _read(int fd, void* buffer, unsigned int count) {
+    for (;;) {
+        const int n = transferOnce(Call::Read, fd, buffer, count, os::read);
+        if (n != -1 || errno != EINTR) return n;
+    }
+}
+
 int _write(int fd, const void* buffer, unsigned int count) {
-    CrtSeam* seam = gSeam.load(std::memory_order_acquire);
-    if (!seam) return os::write(fd, buffer, count);
-    const std::int64_t at = seam->positionOf(fd);
-    int err = 0;
-    const int n = observed<int>(*seam, Call::Write, [&] { return os::write(fd, buffer, count); }, err);
-    seam->record(Call::Write, fd, at, 0, count, n);
-    return n;
+    // Nothing to write is no error, whatever the descriptor allows.
+    if (count == 0) return 0;
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    unsigned int done = 0;
+    while (done < count) {
+        const int n = transferOnce(Call::Write, fd, bytes + done, count - done, os::write);
+        if (n == -1) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) {
+            // No progress and no reason given: the disk takes no more.
+            errno = ENOSPC;
+            return -1;
+        }
+        done += static_cast<unsigned int>(n);
+    }
+    return static_cast<int>(done);
 }
 
 std::int64_t _lseeki64(int fd, std::int64_t offset, int origin) {

@@ -32,10 +32,16 @@ constexpr int kSEEK_CUR = 1;
 constexpr int kSEEK_END = 2;
 
 // As per _sopen_s: a descriptor, or -1 with errno set. The name is UTF-8.
+// With kSH_DENYWR others may read but not write while the file is open; since
+// every open of ours denies writers, a file has many readers or one writer,
+// and a refused open fails with EACCES (on POSIX through a non-blocking
+// flock: shared when opened read-only, exclusive when opened for writing).
 int sopen(const std::string& utf8Name, int oflag, int shflag, int pmode);
 // As per read(2); EINTR is retried.
 int _read(int fd, void* buffer, unsigned int count);
-// As per write(2); EINTR is retried.
+// As the Microsoft runtime's _write: every byte is written or the call fails
+// with -1 and errno (ENOSPC on a full disk). Short counts are continued and
+// EINTR is retried; a count of 0 returns 0 without touching the descriptor.
 int _write(int fd, const void* buffer, unsigned int count);
 // As per lseek(2) with 64-bit offsets.
 std::int64_t _lseeki64(int fd, std::int64_t offset, int origin);
@@ -43,7 +49,8 @@ std::int64_t _lseeki64(int fd, std::int64_t offset, int origin);
 int _close(int fd);
 
 namespace os {
-// The platform's own versions, without the test seam.
+// The platform's own versions, without the test seam: one system call each
+// (read and write as per read(2)/write(2), short counts and EINTR included).
 int sopen(const std::string& utf8Name, int oflag, int shflag, int pmode);
 int read(int fd, void* buffer, unsigned int count);
 int write(int fd, const void* buffer, unsigned int count);

@@ -1,5 +1,7 @@
-// POSIX side of the C runtime layer: Microsoft flag values mapped to open(2).
+// POSIX side of the C runtime layer: Microsoft flag values mapped to open(2),
+// the share mode kept with flock(2).
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,13 +35,41 @@ int posixFlags(int oflag) {
 
 }  // namespace
 
-int sopen(const std::string& utf8Name, int oflag, int /*shflag*/, int /*pmode*/) {
+int sopen(const std::string& utf8Name, int oflag, int shflag, int /*pmode*/) {
+    const bool denyWriters = shflag == kSH_DENYWR;
+    const bool writes = (oflag & (kO_WRONLY | kO_RDWR)) != 0;
+    int flags = posixFlags(oflag);
+    // A refused open must not empty a file that another holds: truncate only
+    // once the lock is ours.
+    if (denyWriters) flags &= ~O_TRUNC;
     // Created files get 0666 less the umask, as fopen's do.
     int fd;
     do {
-        fd = ::open(utf8Name.c_str(), posixFlags(oflag), 0666);
+        fd = ::open(utf8Name.c_str(), flags, 0666);
     } while (fd == -1 && errno == EINTR);
-    if (fd != -1 && (oflag & kO_TEMPORARY)) {
+    if (fd == -1) return -1;
+    if (denyWriters) {
+        int r;
+        do {
+            r = ::flock(fd, (writes ? LOCK_EX : LOCK_SH) | LOCK_NB);
+        } while (r == -1 && errno == EINTR);
+        // A file system without locks keeps the open; one held by another is refused
+        // with the error the Windows runtime gives for a sharing violation.
+        const bool unsupported = r == -1 && (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS);
+        if (r == -1 && !unsupported) {
+            const int err = errno == EWOULDBLOCK ? EACCES : errno;
+            ::close(fd);
+            errno = err;
+            return -1;
+        }
+        if ((oflag & kO_TRUNC) && ::ftruncate(fd, 0) == -1) {
+            const int err = errno;
+            ::close(fd);
+            errno = err;
+            return -1;
+        }
+    }
+    if (oflag & kO_TEMPORARY) {
         std::lock_guard<std::mutex> g(gTempLock);
         gTempNames[fd] = utf8Name;
     }
@@ -47,19 +77,11 @@ int sopen(const std::string& utf8Name, int oflag, int /*shflag*/, int /*pmode*/)
 }
 
 int read(int fd, void* buffer, unsigned int count) {
-    ssize_t n;
-    do {
-        n = ::read(fd, buffer, count);
-    } while (n == -1 && errno == EINTR);
-    return static_cast<int>(n);
+    return static_cast<int>(::read(fd, buffer, count));
 }
 
 int write(int fd, const void* buffer, unsigned int count) {
-    ssize_t n;
-    do {
-        n = ::write(fd, buffer, count);
-    } while (n == -1 && errno == EINTR);
-    return static_cast<int>(n);
+    return static_cast<int>(::write(fd, buffer, count));
 }
 
 std::int64_t lseek(int fd, std::int64_t offset, int origin) {

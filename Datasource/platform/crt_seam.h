@@ -1,5 +1,6 @@
-// Test seam of the C runtime layer: records every call and can make the Nth
-// call of a kind fail with a chosen errno. Installed by constructing a
+// Test seam of the C runtime layer: records every system call and can make
+// the Nth call of a kind fail with a chosen errno, or (reads and writes)
+// transfer fewer bytes than asked, as a disk filling up or a signal does. Installed by constructing a
 // CrtSeam; removed by destroying it. Costs one branch when none is installed.
 // Thread contract: safe for concurrent use.
 #pragma once
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace veld::crt {
@@ -22,6 +24,7 @@ struct CallRecord {
     std::int64_t result;    // what the call returned
     int share = 0;          // opens: the share flag
     int permission = 0;     // opens: the permission
+    std::string name;       // opens: the file name
 };
 
 class CrtSeam {
@@ -35,6 +38,8 @@ public:
     void failNth(Call kind, int n, int err);
     // Every call of this kind from the nth on fails with err.
     void failFrom(Call kind, int n, int err);
+    // The nth read or write from now on moves at most `count` bytes.
+    void shortNth(Call kind, int n, unsigned int count);
 
     std::vector<CallRecord> calls() const;
     std::vector<CallRecord> calls(Call kind) const;
@@ -42,10 +47,12 @@ public:
     void clear();
 
     // Used by the runtime layer.
-    bool shouldFail(Call kind, int& err);
+    // Counts the call; true when it is to fail (err set). `limit` becomes
+    // the most bytes it may move (unchanged when no short count is planned).
+    bool shouldFail(Call kind, int& err, unsigned int* limit = nullptr);
     std::int64_t positionOf(int fd);
     void record(Call kind, int fd, std::int64_t position, int whence, std::uint64_t count,
-                std::int64_t result, int share = 0, int permission = 0);
+                std::int64_t result, int share = 0, int permission = 0, std::string name = {});
 
 private:
     struct Plan {
@@ -53,10 +60,15 @@ private:
         bool sticky = false;
         int err = 0;
     };
+    struct Short {
+        int nth = 0;
+        unsigned int count = 0;
+    };
     mutable std::mutex fLock;
     std::vector<CallRecord> fCalls;
     std::map<Call, int> fSeen;
     std::map<Call, Plan> fPlans;
+    std::map<Call, Short> fShorts;
     std::map<int, std::int64_t> fPositions;
 };
 

@@ -489,6 +489,42 @@ TEST_F(VeldCli, VerifyNamesTheBlockOfADamagedTable) {
     }
 }
 
+TEST_F(VeldCli, RecoverKeepsEveryCompleteBlockOfAnUnfinishedPack) {
+    const Bytes input = dataFile(kRow0, 3 * kBlock + 5000);
+    const Bytes packed = pack("r", input);
+    const Decoded d = decode(packed, kRow0);
+    // As a killed pack leaves it: no heading, no table, the last payload cut.
+    Bytes partial(packed.begin(), packed.begin() + d.blocks[2].translatePos + 100);
+    std::fill(partial.begin() + kRow0, partial.begin() + kRow0 + 24, 0);
+    veldtest::writeAll(file("r.part"), partial);
+
+    Result r = veld("verify " + q("r.part"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("veld recover"), std::string::npos) << r.err;
+    r = veld("verify " + q("r.part") + " --row0 1000");
+    expectDamaged(r, "'veld recover");
+    EXPECT_NE(r.err.find("2 complete blocks"), std::string::npos) << r.err;
+
+    r = veld("recover " + q("r.part"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("2 complete blocks"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("damage starts at offset " + std::to_string(d.blocks[2].translatePos)), std::string::npos)
+        << r.out;
+    EXPECT_TRUE(veldtest::readAll(file("r.part")) == partial) << "the input is left alone";
+    ASSERT_EQ(veld("unpack " + q("r.part.recovered") + " " + q("r.back")).status, 0);
+    EXPECT_TRUE(veldtest::readAll(file("r.back")) == slice(input, 0, kRow0 + 2 * kBlock));
+
+    EXPECT_EQ(veld("recover " + q("r.part") + " " + q("r.part")).status, 2);
+    ASSERT_EQ(veld("recover " + q("r.part") + " --in-place --quiet").status, 0);
+    EXPECT_TRUE(veldtest::readAll(file("r.part")) == veldtest::readAll(file("r.part.recovered")));
+    EXPECT_FALSE(std::filesystem::exists(file("r.part.veld-recover")));
+    // A sound file needs nothing and gets no output.
+    r = veld("recover " + q("r.zdat") + " " + q("r.copy"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("nothing to recover"), std::string::npos) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(file("r.copy")));
+}
+
 TEST_F(VeldCli, SwappedByteOrderIsReadWithSwap) {
     const Bytes input = dataFile(kRow0, kBlock + 3000);
     Bytes packed = pack("w", input);
@@ -565,7 +601,7 @@ TEST_F(VeldCli, IoErrorsExitOneAndLeaveNoOutput) {
 }
 
 TEST_F(VeldCli, HelpExplainsEveryCommandWithAnExample) {
-    for (const std::string cmd : {"", "pack", "unpack", "info", "cat", "verify", "append", "demo", "bench"}) {
+    for (const std::string cmd : {"", "pack", "unpack", "info", "cat", "verify", "append", "recover", "demo", "bench"}) {
         SCOPED_TRACE(cmd);
         const Result r = veld(cmd + " --help");
         EXPECT_EQ(r.status, 0);

@@ -59,7 +59,8 @@ VELD_File::VELD_File(bool encrypt)
       fPendingSize(0),
       fPadSize(0),
       fDiskPos(0),
-      fPendingPos(0) {
+      fPendingPos(0),
+      bDescriptorLost(false) {
     bEncrypt = encrypt && gKeepEncrypt;
     // Filler of the last cipher block: zeros, so that files come out the same every time.
     std::memset(pBlockBuf, 0, CIPHER_BLOCK_SIZE);
@@ -77,7 +78,8 @@ VELD_File::VELD_File(const VELD_File&)
       fPendingSize(0),
       fPadSize(0),
       fDiskPos(0),
-      fPendingPos(0) {
+      fPendingPos(0),
+      bDescriptorLost(false) {
     VELD_CHECK(0 && "can't copy an VELD_File");
 }
 
@@ -110,20 +112,36 @@ bool VELD_File::Open(const ExtNameStr& name, const char* mode) {
 int VELD_File::Close() {
     sfGuard guard(fMutex, sfLockRecursive);
     if (!IsOpen()) return 0;
+    if (bDescriptorLost) {
+        // Reported when it happened; there is nothing left to close.
+        bDescriptorLost = false;
+        fHandle = -1;
+        return 1;
+    }
     if (bEncrypt && bEncryptStarted) WriteClosingBytes();
     errno = 0;
-    const int handle = fHandle;
-    // The descriptor is released even when close reports an error, so it is
-    // forgotten first: a retry must never close a number reused elsewhere.
+    if (veld::crt::_close(fHandle) != 0) {
+        // The file stays open, so that nothing after this looks like a clean
+        // end of file. The system has released the descriptor all the same:
+        // its number may already name another file, so it is never used again.
+        bDescriptorLost = true;
+        Fail(veld::errcode::kCannotWrite);
+    }
     fHandle = -1;
-    if (veld::crt::_close(handle) != 0) Fail(veld::errcode::kCannotWrite);
     return 1;
+}
+
+void VELD_File::RequireDescriptor(int code) {
+    if (!bDescriptorLost) return;
+    errno = EBADF;
+    Fail(code);
 }
 
 std::uint64_t VELD_File::Read(void* buffer, std::uint64_t byteSize, std::int64_t byteOffset) {
     if (bEncrypt) return ReadEncrypted(buffer, byteSize, byteOffset);
     sfGuard guard(fMutex, sfLockRecursive);
     if (!IsOpen()) return 0;
+    RequireDescriptor(veld::errcode::kCannotRead);
     errno = 0;
     // Compared with where the descriptor stands, not fCurPos: a failed transfer
     // after a seek leaves the two apart.
@@ -139,6 +157,7 @@ std::uint64_t VELD_File::Read(void* buffer, std::uint64_t byteSize, std::int64_t
 std::uint64_t VELD_File::Write(const void* buffer, std::uint64_t byteSize, std::int64_t byteOffset) {
     sfGuard guard(fMutex, sfLockRecursive);
     if (!IsOpen()) return 0;
+    RequireDescriptor(veld::errcode::kCannotWrite);
     if (bEncrypt) return WriteEncrypted(buffer, byteSize, byteOffset);
     errno = 0;
     if (byteOffset != fDiskPos) SeekDisk(byteOffset, veld::errcode::kCannotWrite);
@@ -152,8 +171,10 @@ std::uint64_t VELD_File::Write(const void* buffer, std::uint64_t byteSize, std::
 std::int64_t VELD_File::Size() const {
     sfGuard guard(fMutex, sfLockRecursive);
     if (!IsOpen()) return 0;
+    if (bDescriptorLost) return -1;
     const std::int64_t end = veld::crt::_lseeki64(fHandle, 0, veld::crt::kSEEK_END);
-    veld::crt::_lseeki64(fHandle, fDiskPos, veld::crt::kSEEK_SET);
+    // If the way back fails, the next transfer must seek rather than trust it.
+    if (veld::crt::_lseeki64(fHandle, fDiskPos, veld::crt::kSEEK_SET) == -1) fDiskPos = -1;
     return end;
 }
 
@@ -164,5 +185,8 @@ void VELD_File::SeekDisk(std::int64_t offset, int code) {
 
 void VELD_File::Fail(int code) {
     bGood = false;
+    // A failed transfer may have moved the file pointer part of the way: the
+    // next request seeks to its own offset.
+    fDiskPos = -1;
     ThrowError::StringSys(kMessageFile, code, fName.GetGeneric().c_str());
 }

@@ -1,6 +1,10 @@
 // The raw file: positioned 64-bit reads and writes on one C-runtime
 // descriptor, optionally enciphered in 16-byte blocks. Failures clear bGood
 // and raise veld::DataSourceError (1002 writing/closing, 1003 reading).
+// A write moves every byte or raises; a zero-byte Write returns 0. A failed
+// Close leaves the file open: later transfers raise, and Close then forgets it.
+// While one VELD_File has a file open for writing no other open of it succeeds;
+// opens for reading admit each other.
 // Thread contract: safe for concurrent use (Read, Write, Size, Close and
 // FinishEncryption serialise on the file's own mutex); Open only while no
 // other thread uses the file.
@@ -49,6 +53,7 @@ private:
     void WriteCipherOutput(unsigned char* out, int length);
     void WriteClosingBytes();
     void SeekDisk(std::int64_t offset, int code);
+    void RequireDescriptor(int code);
     [[noreturn]] void Fail(int code);
 
     mutable sfMutex fMutex;
@@ -80,4 +85,7 @@ private:
     mutable std::int64_t fDiskPos;
     // Data offset of pBlockBuf[0] while bytes are pending.
     std::int64_t fPendingPos;
+    // A close failed: the file counts as open (transfers raise, Size answers
+    // -1) until Close forgets it, but its released descriptor is never touched.
+    bool bDescriptorLost;
 };

@@ -89,6 +89,7 @@ std::uint64_t VELD_File::ReadEncrypted(void* buffer, std::uint64_t byteSize, std
     VELD_CHECK(byteOffset%CIPHER_BLOCK_SIZE == 0 && byteSize%CIPHER_BLOCK_SIZE == 0 && "byteOffset and byteSize shoule be multiple of 16.");
     sfGuard guard(fMutex, sfLockRecursive);
     if (!IsOpen()) return 0;
+    RequireDescriptor(veld::errcode::kCannotRead);
     errno = 0;
     if (byteOffset != fDiskPos) SeekDisk(byteOffset, veld::errcode::kCannotRead);
     int n = veld::crt::_read(fHandle, buffer, static_cast<unsigned int>(byteSize));
@@ -127,6 +128,7 @@ int VELD_File::FinishEncryption() {
     sfGuard guard(fMutex, sfLockRecursive);
     if (!IsOpen()) return 0;
     if (!bEncrypt || (!bEncryptStarted && fPendingSize == 0)) return 0;
+    RequireDescriptor(veld::errcode::kCannotWrite);
     if (fPendingSize > 0) {
         fPadSize = CIPHER_BLOCK_SIZE - fPendingSize;
         errno = 0;
