@@ -60,7 +60,7 @@ set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-veld)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
-  "${same_lib}, python3 (>= ${VELD_PYTHON_VERSION}), python3 (<< ${VELD_PYTHON_VERSION}.99), python3-numpy, libc6, libstdc++6, libgcc-s1, zlib1g")
+  "${same_lib}, python3 (>= ${VELD_PYTHON_VERSION}), python3 (<< ${VELD_PYTHON_VERSION}.99), python3-numpy, libc6, libstdc++6, libgcc-s1")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-dask, python3-distributed, python3-pandas")
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION
   "Python module for veld data files\n veld.open (a binary file object with random access), veld.read_records\n (NumPy arrays), veld.Writer and veld.append, and veld.dask for Dask\n arrays whose chunks follow the files' blocks.")

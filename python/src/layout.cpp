@@ -1,76 +1,65 @@
-// Built on the veld program's own inspector of the heading and table, so
-// that row0 is found and the info fields are computed exactly as the program
-// does it.
+// On the library's inspection of the heading and table, so that row0 is
+// found and the info fields are computed exactly as the veld program does.
 #include "layout.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <system_error>
 
-#include "ExtNameStr.h"
-#include "VELD_File.h"
-#include "cli_support.h"
 #include "errors.h"
-#include "layout_inspector.h"
+#include "zcmpsInspect.h"
 
 namespace py = pybind11;
-using veldcli::CliError;
-using veldcli::Layout;
-using veldcli::RawReader;
+namespace inspect = veld::inspect;
 
 namespace veldpy {
 
 namespace {
 
-// The inspector reports a file it cannot open in words only; the errno comes from here.
-void requireReadable(const std::string& path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) throw OsFailure(EISDIR, path, "is a directory");
-    VELD_File file(false);
-    ExtNameStr name;
-    name.SetGeneric(path);
-    errno = 0;
-    if (!file.Open(name, "rb")) {
-        const int err = errno;
-        throw OsFailure(err, path, "cannot open");
+struct Source : inspect::FileSource {
+    explicit Source(const std::string& path) : FileSource(notADirectory(path)) {}
+    static const std::string& notADirectory(const std::string& path) {
+        std::error_code ec;
+        if (std::filesystem::is_directory(path, ec)) throw OsFailure(EISDIR, path, "is a directory");
+        return path;
     }
-    file.Close();
+};
+
+std::optional<std::int64_t> placeOf(std::int64_t block) {
+    return block >= 0 ? std::optional<std::int64_t>(block) : std::nullopt;
 }
 
-[[noreturn]] void raiseProblem(const Layout& L) {
-    const veldcli::Problem p = L.problems.empty() ? veldcli::Problem{-1, L.row0, "the table cannot be used"}
+[[noreturn]] void raiseProblem(const std::string& path, const inspect::Layout& L) {
+    const inspect::Problem p = L.problems.empty() ? inspect::Problem{-1, L.row0, "the table cannot be used"}
                                                   : L.problems.front();
-    throw DamagedFile(L.path, p.text, {}, p.text, p.block >= 0 ? std::optional<std::int64_t>(p.block) : std::nullopt,
-                      p.offset);
+    throw DamagedFile(path, p.text, {}, p.text, placeOf(p.block), p.offset);
 }
 
-// row0 and the byte order: the given ones, or else the program's search,
-// in the native order first.
-Layout inspect(RawReader& raw, std::optional<std::int64_t> row0, std::optional<bool> swap) {
+// row0 and the byte order: the given ones, or else the program's search, the
+// native order first. A layout whose heading is not there is refused.
+inspect::Layout inspectFile(Source& source, std::optional<std::int64_t> row0, std::optional<bool> swap) {
     if (row0 && *row0 <= 0) throw py::value_error("row0 must be greater than 0");
-    std::optional<CliError> firstMiss;
+    std::optional<inspect::Layout> firstTried;
+    std::string nearMiss;
     for (bool s : {false, true}) {
         if (swap && *swap != s) continue;
-        try {
-            const std::int64_t p = veldcli::resolveRow0(raw, row0, s);
-            return veldcli::inspectLayout(raw, p, s);
-        } catch (const CliError& e) {
-            if (!firstMiss) firstMiss = e;
-        }
+        std::optional<std::int64_t> p = row0;
+        if (!p) p = inspect::findRow0(source, s, nearMiss.empty() ? &nearMiss : nullptr);
+        if (!p) continue;
+        inspect::Layout L = inspect::inspectLayout(source, *p, s);
+        if (L.headingRead) return L;
+        if (!firstTried) firstTried = std::move(L);
     }
-    throw DamagedFile(raw.path(), firstMiss->what());
-}
-
-Layout soundLayout(const std::string& path, std::optional<std::int64_t> row0, std::optional<bool> swap) {
-    requireReadable(path);
-    return guarded(path, [&] {
-        RawReader raw(path);
-        Layout L = inspect(raw, row0, swap);
-        if (!L.sound()) raiseProblem(L);
-        return L;
-    });
+    if (firstTried) return *firstTried;
+    std::string text = "no compressed part found: no offset holds its own position followed by a sound table";
+    if (!nearMiss.empty()) text += " (" + nearMiss + ")";
+    if (const auto p = inspect::findUnfinishedRow0(source))
+        text += "; offset " + std::to_string(*p) +
+                " looks like the unwritten heading of a pack that never finished: veld.recover keeps its "
+                "complete blocks";
+    throw DamagedFile(source.path(), text);
 }
 
 py::dict blockDict(const blockInfo& b) {
@@ -82,9 +71,9 @@ py::dict blockDict(const blockInfo& b) {
     return d;
 }
 
-py::list problemList(const Layout& L) {
+py::list problemList(const inspect::Layout& L) {
     py::list out;
-    for (const veldcli::Problem& p : L.problems) {
+    for (const inspect::Problem& p : L.problems) {
         py::dict d;
         d["block"] = p.block;
         d["offset"] = p.offset;
@@ -94,32 +83,37 @@ py::list problemList(const Layout& L) {
     return out;
 }
 
+// Runs body on the file's inspection source with the GIL let go.
+template <class F>
+auto withSource(const std::string& path, F&& body) {
+    py::gil_scoped_release nogil;
+    return guarded(path, [&] {
+        Source source(path);
+        return body(source);
+    });
+}
+
 }  // namespace
 
 FileLayout locate(const std::string& path, std::optional<std::int64_t> row0, std::optional<bool> swap) {
-    const Layout L = soundLayout(path, row0, swap);
-    FileLayout f;
-    f.path = path;
-    f.row0 = L.row0;
-    f.swap = L.swap;
-    f.dataEnd = L.dataEnd;
-    f.blocks = L.blocks;
-    return f;
+    return withSource(path, [&](Source& source) {
+        const inspect::Layout L = inspectFile(source, row0, swap);
+        if (!L.sound()) raiseProblem(path, L);
+        FileLayout f;
+        f.path = path;
+        f.row0 = L.row0;
+        f.swap = L.swap;
+        f.dataEnd = L.dataEnd;
+        f.blocks = L.blocks;
+        return f;
+    });
 }
 
 py::dict info(const std::string& path, std::optional<std::int64_t> row0, std::optional<bool> swap, bool blocks) {
-    requireReadable(path);
-    Layout L;
-    {
-        py::gil_scoped_release nogil;
-        L = guarded(path, [&] {
-            RawReader raw(path);
-            return inspect(raw, row0, swap);
-        });
-    }
-    if (!L.tableLoaded) raiseProblem(L);
+    const inspect::Layout L = withSource(path, [&](Source& source) { return inspectFile(source, row0, swap); });
+    if (!L.tableLoaded) raiseProblem(path, L);
     py::dict d;
-    d["file"] = L.path;
+    d["file"] = path;
     d["file_size"] = L.fileSize;
     d["row0"] = L.row0;
     d["swap"] = L.swap;
@@ -134,13 +128,15 @@ py::dict info(const std::string& path, std::optional<std::int64_t> row0, std::op
     if (L.payloadBytes) {
         // The program prints four decimals; the same digits give the same float.
         char text[64];
-        std::snprintf(text, sizeof text, "%.4f", static_cast<double>(L.caseBytes) / static_cast<double>(L.payloadBytes));
+        std::snprintf(text, sizeof text, "%.4f",
+                      static_cast<double>(L.caseBytes) / static_cast<double>(L.payloadBytes));
         d["ratio"] = std::strtod(text, nullptr);
     } else {
         d["ratio"] = py::none();
     }
     d["short_blocks"] = L.shortBlocks;
     d["bytes_after_table"] = L.fileSize - L.tableEnd();
+    d["stale_bytes"] = L.staleBytes;
     d["problems"] = problemList(L);
     if (blocks) {
         py::list list;
@@ -151,21 +147,57 @@ py::dict info(const std::string& path, std::optional<std::int64_t> row0, std::op
 }
 
 py::list verify(const std::string& path, std::optional<std::int64_t> row0, std::optional<bool> swap, int jobs) {
-    requireReadable(path);
-    Layout L;
-    {
-        py::gil_scoped_release nogil;
-        L = guarded(path, [&] {
-            RawReader raw(path);
-            Layout found = inspect(raw, row0, swap);
-            if (found.tableLoaded)
-                veldcli::checkPayloads(found, raw, jobs >= 2 ? 2 : 0, nullptr);
-            else
-                veldcli::scanPayloads(found, raw);
-            return found;
-        });
-    }
+    const inspect::Layout L = withSource(path, [&](Source& source) {
+        inspect::Layout found = inspectFile(source, row0, swap);
+        if (found.tableLoaded) {
+            inspect::checkPayloads(found, source, jobs >= 2 ? 2 : 0);
+        } else {
+            // Without a table, the payloads themselves tell how far the file is whole.
+            const inspect::Walk walk = inspect::walkPayloads(source, found.row0);
+            if (!walk.stopped.empty())
+                found.problems.push_back({static_cast<std::int64_t>(walk.blocks.size()), walk.end, walk.stopped});
+        }
+        return found;
+    });
     return problemList(L);
+}
+
+py::dict recover(const std::string& path, const std::string& output, std::optional<std::int64_t> row0,
+                 std::optional<bool> swap) {
+    struct Outcome {
+        inspect::RecoveryPlan plan;
+        std::int64_t size = 0;
+    };
+    const Outcome o = withSource(path, [&](Source& source) {
+        std::optional<std::int64_t> p = row0;
+        bool s = swap.value_or(false);
+        for (bool order : {false, true}) {
+            if (p || (swap && *swap != order)) continue;
+            p = inspect::findRow0(source, order);
+            s = order;
+        }
+        if (!p) p = inspect::findUnfinishedRow0(source);  // a pack that never wrote its heading
+        if (!p) throw DamagedFile(path, "no compressed part found; give row0");
+        Outcome out{inspect::planRecovery(source, *p, s)};
+        if (!out.plan.sound) out.size = inspect::writeRecovered(out.plan, source, output);
+        return out;
+    });
+    const inspect::RecoveryPlan& plan = o.plan;
+    py::dict d;
+    d["output"] = plan.sound ? py::object(py::none()) : py::object(py::str(output));
+    d["file_size"] = plan.sound ? py::object(py::none()) : py::object(py::int_(o.size));
+    d["row0"] = plan.row0;
+    d["swap"] = plan.swap;
+    d["sound"] = plan.sound;
+    d["from_table"] = plan.fromTable;
+    d["block_count"] = static_cast<std::int64_t>(plan.blocks.size());
+    d["case_bytes"] = plan.caseBytes;
+    d["damage_offset"] = plan.damageOffset >= 0 ? py::object(py::int_(plan.damageOffset)) : py::object(py::none());
+    d["damage"] = plan.damage;
+    d["lost_blocks"] = plan.lostBlocks >= 0 ? py::object(py::int_(plan.lostBlocks)) : py::object(py::none());
+    d["lost_case_bytes"] =
+        plan.lostCaseBytes >= 0 ? py::object(py::int_(plan.lostCaseBytes)) : py::object(py::none());
+    return d;
 }
 
 }  // namespace veldpy

@@ -36,4 +36,10 @@ pybind11::dict info(const std::string& path, std::optional<std::int64_t> row0, s
 pybind11::list verify(const std::string& path, std::optional<std::int64_t> row0, std::optional<bool> swap,
                       int jobs);
 
+// Rebuilds the table of a file whose table or heading is lost or damaged into
+// `output`, keeping every complete block; writes nothing when the file is sound.
+// What was kept and lost, as a dict.
+pybind11::dict recover(const std::string& path, const std::string& output, std::optional<std::int64_t> row0,
+                       std::optional<bool> swap);
+
 }  // namespace veldpy

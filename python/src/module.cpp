@@ -71,13 +71,11 @@ PYBIND11_MODULE(_veld, m) {
             return out;
         }, "(position, size) of each block's uncompressed bytes");
 
-    m.def("_locate", [](const std::string& path, std::optional<std::int64_t> row0, std::optional<bool> swap) {
-        py::gil_scoped_release nogil;
-        return veldpy::locate(path, row0, swap);
-    }, py::arg("path"), py::arg("row0"), py::arg("swap"));
+    m.def("_locate", &veldpy::locate, py::arg("path"), py::arg("row0"), py::arg("swap"));
 
     m.def("_info", &veldpy::info, py::arg("path"), py::arg("row0"), py::arg("swap"), py::arg("blocks"));
     m.def("_verify", &veldpy::verify, py::arg("path"), py::arg("row0"), py::arg("swap"), py::arg("jobs"));
+    m.def("_recover", &veldpy::recover, py::arg("path"), py::arg("output"), py::arg("row0"), py::arg("swap"));
 
     py::class_<CaseReader>(m, "_Reader")
         .def(py::init<veldpy::FileLayout, int>(), py::arg("layout"), py::arg("jobs"),

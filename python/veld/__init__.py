@@ -23,9 +23,9 @@ import os
 
 import numpy as np
 
-from ._veld import DamagedFileError, Writer, _Reader, _info, _locate, _verify
+from ._veld import DamagedFileError, Writer, _info, _locate, _Reader, _recover, _verify
 
-__all__ = ["DamagedFileError", "Writer", "VeldFile", "open", "read_records", "append", "info", "verify"]
+__all__ = ["DamagedFileError", "Writer", "VeldFile", "open", "read_records", "append", "info", "verify", "recover"]
 
 
 class VeldFile(io.RawIOBase):
@@ -152,3 +152,21 @@ def info(path, row0=None, swap=None, blocks=False):
 def verify(path, row0=None, swap=None, jobs=2):
     """Inflates every block; the problems found (a list of dicts with block, offset, text)."""
     return _verify(os.fspath(path), row0, swap, jobs)
+
+
+def recover(path, output=None, row0=None, swap=None, in_place=False):
+    """Rebuilds the table of a file whose table or heading is lost or damaged.
+
+    Every complete block is kept; the new file goes to `output` (PATH.recovered
+    when None), or replaces the input when in_place. Nothing is written when
+    the file is sound. Answers a dict: what was kept (block_count, case_bytes),
+    what was lost (lost_blocks, lost_case_bytes: None when no table counts
+    them), where the damage starts (damage_offset, damage), and output.
+    """
+    path = os.fspath(path)
+    if in_place and output is not None:
+        raise ValueError("give output or in_place, not both")
+    output = path if in_place else os.fspath(output) if output is not None else path + ".recovered"
+    if not in_place and os.path.abspath(output) == os.path.abspath(path):
+        raise ValueError("output is the input itself; give in_place=True to replace it")
+    return _recover(path, output, row0, swap)
