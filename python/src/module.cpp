@@ -97,7 +97,9 @@ is written first, and its length is the row-0 position; write() then takes
 case data from any object with the buffer protocol (bytes, memoryview, NumPy
 arrays), without copying it. flush() ends the current block early, so its
 bytes reach the file; close() writes the last block, the table and the
-heading. As a context manager the file is closed on leaving the block.
+heading (when that fails, nothing is committed). abandon() gives the write
+up without committing anything. As a context manager the file is closed on
+leaving the block, or abandoned when an exception leaves it.
 jobs >= 2 lets a worker thread compress and write each full block.)")
         .def(py::init([](const py::object& path, const py::object& dictionary, int jobs) {
                  const std::string name = pathString(path);
@@ -106,21 +108,28 @@ jobs >= 2 lets a worker thread compress and write each full block.)")
                  return new CaseWriter(name, d.data(), d.size(), jobs);
              }),
              py::arg("path"), py::arg("dictionary"), py::arg("jobs") = 2)
-        .def_static("_append", [](const veldpy::FileLayout& layout) {
+        .def_static("_append", [](const veldpy::FileLayout& layout, bool inPlace) {
             py::gil_scoped_release nogil;
-            return new CaseWriter(layout);
+            return new CaseWriter(layout, inPlace);
         })
         .def("write", &writeFrom, py::arg("buffer"), "Writes the buffer's bytes; answers their count.")
         .def("flush", &CaseWriter::flush, py::call_guard<py::gil_scoped_release>())
         .def("close", &CaseWriter::close, py::call_guard<py::gil_scoped_release>())
+        .def("abandon", &CaseWriter::abandon, py::call_guard<py::gil_scoped_release>(),
+             "Gives the write up, committing nothing (no table, no heading).")
         .def("tell", &CaseWriter::tell, "The uncompressed position of the next byte written.")
         .def_property_readonly("closed", &CaseWriter::closed)
         .def_property_readonly("row0", &CaseWriter::row0)
         .def_property_readonly("name", &CaseWriter::path)
         .def("__enter__", [](CaseWriter& w) -> CaseWriter& { return w; }, py::return_value_policy::reference)
-        .def("__exit__", [](CaseWriter& w, const py::object&, const py::object&, const py::object&) {
+        .def("__exit__", [](CaseWriter& w, const py::object& type, const py::object&, const py::object&) {
+            // A block left by an exception commits nothing.
+            const bool failed = !type.is_none();
             py::gil_scoped_release nogil;
-            w.close();
+            if (failed)
+                w.abandon();
+            else
+                w.close();
             return false;
         });
 }

@@ -35,7 +35,14 @@ CaseReader::CaseReader(FileLayout layout, int jobs) : fLayout(std::move(layout))
     });
 }
 
-CaseReader::~CaseReader() = default;
+CaseReader::~CaseReader() {
+    if (!fCases) return;
+    try {
+        fCases->Close();
+    } catch (...) {
+        // No one is left to hear it: the Python object is gone.
+    }
+}
 
 std::uint64_t CaseReader::readDictionary(unsigned char* out, std::uint64_t n) {
     if (!fDictionary.Name()) openOrRaise(fDictionary, fLayout.path, "rb");
@@ -92,6 +99,23 @@ void CaseReader::close() {
     });
 }
 
+namespace {
+
+// A stream that failed while being set up for writing commits nothing.
+template <class F>
+std::unique_ptr<zcmpsFilestr> setUp(VELD_FileStream& source, F&& steps) {
+    auto z = std::make_unique<zcmpsFilestr>(source);
+    try {
+        steps(*z);
+    } catch (...) {
+        z->Abandon();
+        throw;
+    }
+    return z;
+}
+
+}  // namespace
+
 CaseWriter::CaseWriter(const std::string& path, const void* dictionary, std::uint64_t size, int jobs)
     : fPath(path), fRow0(static_cast<std::int64_t>(size)) {
     if (size == 0) throw py::value_error("the dictionary part must not be empty: row0 is its length");
@@ -101,29 +125,39 @@ CaseWriter::CaseWriter(const std::string& path, const void* dictionary, std::uin
         if (out.Write(dictionary, size) != size)
             throw OsFailure(EIO, fPath, "the dictionary part was not written whole");
         // Shares the raw file and closes the plain stream, which writes out the dictionary part.
-        auto z = std::make_unique<zcmpsFilestr>(out);
-        if (jobs >= 2) z->setMultiThread(1);
-        z->setRow0Pos(fRow0);
-        z->Seek(fRow0, VELD_StrBaseIO::FromStart);
-        fCases = std::move(z);
+        fCases = setUp(out, [&](zcmpsFilestr& z) {
+            if (jobs >= 2) z.setMultiThread(1);
+            z.setRow0Pos(fRow0);
+            z.Seek(fRow0, VELD_StrBaseIO::FromStart);
+        });
     });
     fPos = fRow0;
 }
 
-CaseWriter::CaseWriter(const FileLayout& layout) : fPath(layout.path), fRow0(layout.row0) {
+CaseWriter::CaseWriter(const FileLayout& layout, bool inPlace) : fPath(layout.path), fRow0(layout.row0) {
     guarded(fPath, [&] {
         VELD_FileStream in;
         openOrRaise(in, fPath, "rb");
-        auto z = std::make_unique<zcmpsFilestr>(in);
-        z->readFilePosInfo(layout.row0, layout.swap);
-        z->Seek(layout.dataEnd, VELD_StrBaseIO::FromStart);
-        z->setFileToAppend(layout.dataEnd, layout.swap);
-        fCases = std::move(z);
+        fCases = setUp(in, [&](zcmpsFilestr& z) {
+            z.readFilePosInfo(layout.row0, layout.swap);
+            z.Seek(layout.dataEnd, VELD_StrBaseIO::FromStart);
+            if (inPlace)
+                z.setFileToAppend(layout.dataEnd, layout.swap);
+            else
+                z.setFileToAppendSafely(layout.dataEnd, layout.swap);
+        });
     });
     fPos = layout.dataEnd;
 }
 
-CaseWriter::~CaseWriter() = default;
+CaseWriter::~CaseWriter() {
+    if (!fCases) return;
+    try {
+        fCases->Close();
+    } catch (...) {
+        fCases->Abandon();
+    }
+}
 
 void CaseWriter::requireOpen() const {
     if (!fCases) throw py::value_error("write to a closed veld.Writer");
@@ -146,7 +180,18 @@ void CaseWriter::close() {
     std::lock_guard<std::mutex> hold(fLock);
     if (!fCases) return;
     auto z = std::move(fCases);
-    guarded(fPath, [&] { z->Close(); });
+    try {
+        z->Close();
+    } catch (...) {
+        z->Abandon();
+        rethrowForPython(fPath);
+    }
+}
+
+void CaseWriter::abandon() {
+    std::lock_guard<std::mutex> hold(fLock);
+    if (fCases) fCases->Abandon();
+    fCases.reset();
 }
 
 }  // namespace veldpy

@@ -20,7 +20,7 @@ class CaseReader {
 public:
     // jobs >= 2: a worker inflates the next block ahead.
     CaseReader(FileLayout layout, int jobs);
-    ~CaseReader();
+    ~CaseReader();  // closes, and drops a failure of that close
 
     // Reads up to n bytes at the current position; fewer only at the end.
     std::uint64_t readInto(void* buffer, std::uint64_t n);
@@ -48,15 +48,22 @@ public:
     // A new file: the dictionary part, then case data from its end on.
     // jobs >= 2: a worker compresses and writes each full block.
     CaseWriter(const std::string& path, const void* dictionary, std::uint64_t size, int jobs);
-    // Appends after the last byte of case data of a sound file.
-    explicit CaseWriter(const FileLayout& layout);
+    // Appends after the last byte of case data of a sound file: by shadow
+    // paging (the file reads as before until close has finished), or in
+    // place, as the compressed stream's setFileToAppend does.
+    CaseWriter(const FileLayout& layout, bool inPlace);
+    // Closes a writer still open; a failure there abandons the write.
     ~CaseWriter();
 
     void write(const void* bytes, std::uint64_t n);
     // Ends the current block early, so that its bytes reach the file.
     void flush();
-    // The last block, the table and the heading; the file is complete.
+    // The last block, the table and the heading; the file is complete. When
+    // that fails, the write is abandoned and the failure raised.
     void close();
+    // Gives the write up, committing nothing: a new file is left without a
+    // heading, a shadow-paged append reads as before.
+    void abandon();
     bool closed() const { return !fCases; }
     std::int64_t tell() const { return fPos; }
     std::int64_t row0() const { return fRow0; }

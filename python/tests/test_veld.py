@@ -92,19 +92,37 @@ def test_writer_takes_any_buffer_without_copying(tmp_path):
         veld.Writer(tmp_path / "g", b"")
 
 
-def test_flush_ends_a_block_and_append_continues_the_data(tmp_path):
+@pytest.mark.parametrize("in_place", [False, True])
+def test_flush_ends_a_block_and_append_continues_the_data(tmp_path, in_place):
     first, second = records(250_000, 1), records(300_000, 2)
     with veld.Writer(tmp_path / "f", DICTIONARY) as w:
         w.write(first[:1000])
         w.flush()
         w.write(first[1000:])
     assert veld.info(tmp_path / "f")["short_blocks"] == 2
-    with veld.append(tmp_path / "f") as w:
+    with veld.append(tmp_path / "f", in_place=in_place) as w:
         assert w.tell() == P + first.nbytes
         w.write(second)
     both = np.concatenate([first, second])
     assert np.array_equal(veld.read_records(tmp_path / "f", RECORD), both)
     assert veld.verify(tmp_path / "f") == []
+
+
+def test_an_exception_in_the_with_block_commits_nothing(tmp_path):
+    data = records(300_000)
+    pack(tmp_path / "f", data)
+    before = veld.info(tmp_path / "f")
+    for writer in [lambda: veld.append(tmp_path / "f"), lambda: veld.Writer(tmp_path / "g", DICTIONARY)]:
+        with pytest.raises(KeyError):
+            with writer() as w:
+                w.write(data)
+                raise KeyError("the caller's own failure")
+        assert w.closed
+    # The append reads as before; the new file has no heading.
+    assert np.array_equal(veld.read_records(tmp_path / "f", RECORD), data)
+    assert veld.info(tmp_path / "f")["data_end"] == before["data_end"]
+    with pytest.raises(veld.DamagedFileError):
+        veld.open(tmp_path / "g", row0=P)
 
 
 def test_info_has_the_fields_of_the_programs_json(tmp_path, veld_program):

@@ -135,13 +135,16 @@ def read_records(path, dtype, start=0, count=None, *, row0=None, swap=None, jobs
         return records
 
 
-def append(path, row0=None, swap=None):
+def append(path, row0=None, swap=None, in_place=False):
     """A veld.Writer that appends case data after the file's last byte of it.
 
-    The table and the short last block are rewritten in place, so the file is
-    readable again only once the writer is closed.
+    By default the new payloads and table go after the current table and the
+    heading is rewritten last, so the file reads as before until close()
+    has finished (a failure or a crash loses only the new bytes). in_place
+    rewrites the table and the short last block where they are, as the
+    library's setFileToAppend does: the file is unreadable until close().
     """
-    return Writer._append(_locate(os.fspath(path), row0, swap))
+    return Writer._append(_locate(os.fspath(path), row0, swap), in_place)
 
 
 def info(path, row0=None, swap=None, blocks=False):
