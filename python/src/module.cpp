@@ -100,7 +100,7 @@ bytes reach the file; close() writes the last block, the table and the
 heading (when that fails, nothing is committed). abandon() gives the write
 up without committing anything. As a context manager the file is closed on
 leaving the block, or abandoned when an exception leaves it.
-jobs >= 2 lets a worker thread compress and write each full block.)")
+jobs >= 2 lets jobs - 1 worker threads compress blocks at once.)")
         .def(py::init([](const py::object& path, const py::object& dictionary, int jobs) {
                  const std::string name = pathString(path);
                  HeldBuffer d(dictionary, false);

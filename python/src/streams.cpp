@@ -29,7 +29,7 @@ CaseReader::CaseReader(FileLayout layout, int jobs) : fLayout(std::move(layout))
         VELD_FileStream source;
         openOrRaise(source, fLayout.path, "rb");
         auto z = std::make_unique<zcmpsFilestr>(source);
-        if (jobs >= 2) z->setMultiThread(2);
+        if (jobs >= 2) z->setWorkers(jobs - 1);
         z->readFilePosInfo(fLayout.row0, fLayout.swap);
         fCases = std::move(z);
     });
@@ -126,7 +126,7 @@ CaseWriter::CaseWriter(const std::string& path, const void* dictionary, std::uin
             throw OsFailure(EIO, fPath, "the dictionary part was not written whole");
         // Shares the raw file and closes the plain stream, which writes out the dictionary part.
         fCases = setUp(out, [&](zcmpsFilestr& z) {
-            if (jobs >= 2) z.setMultiThread(1);
+            if (jobs >= 2) z.setWorkers(jobs - 1);
             z.setRow0Pos(fRow0);
             z.Seek(fRow0, VELD_StrBaseIO::FromStart);
         });

@@ -18,7 +18,7 @@ namespace veldpy {
 // the plain stream, the case data through the compressed one.
 class CaseReader {
 public:
-    // jobs >= 2: a worker inflates the next block ahead.
+    // jobs >= 2: jobs - 1 workers inflate the blocks ahead.
     CaseReader(FileLayout layout, int jobs);
     ~CaseReader();  // closes, and drops a failure of that close
 
@@ -46,7 +46,7 @@ private:
 class CaseWriter {
 public:
     // A new file: the dictionary part, then case data from its end on.
-    // jobs >= 2: a worker compresses and writes each full block.
+    // jobs >= 2: jobs - 1 workers compress blocks at once, written in order.
     CaseWriter(const std::string& path, const void* dictionary, std::uint64_t size, int jobs);
     // Appends after the last byte of case data of a sound file: by shadow
     // paging (the file reads as before until close has finished), or in

@@ -13,9 +13,9 @@ case data, stored as independent zlib blocks with a position-info table and a
 A damaged file raises veld.DamagedFileError (with .block and .offset where
 the library names them); a refusal of the disk raises OSError with .errno.
 `jobs` counts the threads working on one file, the caller's included: 1 does
-everything on the caller's thread, 2 or more lets a worker inflate ahead
-(reading) or compress behind (writing). Every setting gives the same bytes
-and the same errors.
+everything on the caller's thread, n >= 2 lets n - 1 workers inflate blocks
+ahead (reading) or compress blocks at once (writing). Every setting gives
+the same bytes and the same errors.
 """
 
 import io
