@@ -134,6 +134,20 @@ TEST(filePosInfo, LoadForAppendAndByteSwappedTables) {
     EXPECT_EQ(index.loadForAppend(none.data(), false, none.size()).orginalPos, -100);
     EXPECT_EQ(index.WrittenBlocks().size(), 2u);
     EXPECT_EQ(failedCheck([&] { index.loadForAppend(nullptr, false, 0); }), "buff != 0");
+    // Taking a table over only appends to what the list holds.
+    auto again = table;
+    index.loadForAppend(again.data(), false, again.size());
+    ASSERT_EQ(index.WrittenBlocks().size(), 4u);
+    EXPECT_TRUE(same(index.WrittenBlocks()[2], r[0]));
+
+    // A refused table leaves the lookup side and the list as they were.
+    filePosInfo reading(1);
+    reading.loadForRead(table.data(), false, table.size());
+    auto bad = table;
+    bad[24 + 2 * 24 + 19] = 0x80;  // the last record's orginalSize becomes negative
+    EXPECT_NE(failedCheck([&] { reading.loadForAppend(bad.data(), false, bad.size()); }), "no check failed");
+    EXPECT_TRUE(same(reading.findBlock(5000 + kBlockSize), r[1]));
+    EXPECT_TRUE(reading.WrittenBlocks().empty());
 }
 
 TEST(filePosInfo, MalformedTablesAreRefused) {

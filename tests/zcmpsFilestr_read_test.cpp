@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <random>
 
@@ -23,12 +24,16 @@ std::unique_ptr<zcmpsFilestr> openReader(VELD_FileStream& stream, std::int64_t P
 }
 
 // Reads everything, opens for appending at the end, writes extra; returns what was read.
-Bytes appendTo(const std::string& path, std::int64_t P, const Bytes& extra, bool swap = false) {
+Bytes appendTo(const std::string& path, std::int64_t P, const Bytes& extra, bool swap = false,
+               bool safely = false) {
     VELD_FileStream stream(path.c_str(), "rb");
     zcmpsFilestr z(stream);
     z.readFilePosInfo(P, swap);
     const Bytes all = readToEnd(z);
-    z.setFileToAppend(z.Tell(), swap);
+    if (safely)
+        z.setFileToAppendSafely(z.Tell(), swap);
+    else
+        z.setFileToAppend(z.Tell(), swap);
     z.Write(extra.data(), extra.size());
     z.Close();
     return all;
@@ -149,8 +154,8 @@ TEST(CompressedAppend, NoiseAppendedToAShortBlockIsHalvedInPlace) {
     for (int setting : {0, 2}) EXPECT_EQ(readCases(dir.file("f"), 200, setting), joined(old, extra));
 }
 
-// A refused end position may be corrected and tried again; the blocks taken
-// over the first time must not be taken over twice.
+// A refused end position leaves the stream reading as before; it may be
+// corrected and tried again, and the blocks taken over are taken over once.
 TEST(CompressedAppend, OneRecordPerBlockAfterARefusedEnd) {
     for (const std::int64_t old : {2 * kBlock, kBlock + 100}) {
         SCOPED_TRACE(old);
@@ -164,6 +169,9 @@ TEST(CompressedAppend, OneRecordPerBlockAfterARefusedEnd) {
             z.readFilePosInfo(1000, false);
             z.Seek(1000 + old, VELD_StrBaseIO::FromStart);
             EXPECT_NE(failedCheck([&] { z.setFileToAppend(1000 + old + 1, false); }), "no check failed");
+            EXPECT_EQ(readAt(z, 1000 + old - 50, 100), slice(data, data.size() - 50, 50));
+            EXPECT_EQ(readAt(z, 1000, 10), slice(data, 0, 10));
+            z.Seek(1000 + old, VELD_StrBaseIO::FromStart);
             z.setFileToAppend(1000 + old, false);
             z.Write(extra.data(), extra.size());
             z.Close();
@@ -196,6 +204,21 @@ TEST(CompressedAppend, FileOfTheOtherByteOrderIsReadAndAppendedInNativeOrder) {
     const auto extra = textBytes(1000, 7);
     EXPECT_EQ(appendTo(dir.file("f"), 300, extra, true), old);
     EXPECT_EQ(readCases(dir.file("f"), 300, 0, false), joined(old, extra)) << "appending writes native order";
+}
+
+// A reopen that fails leaves the read-ahead object attached, as everything else.
+TEST(CompressedAppend, FailedReopenKeepsTheReadAhead) {
+    TempDir dir;
+    packFile(dir.file("f"), patternBytes(50), textBytes(kBlock + 10));
+    VELD_FileStream stream(dir.file("f").c_str(), "rb");
+    zcmpsFilestr z(stream);
+    z.setMultiThread(2);
+    z.readFilePosInfo(50, false);
+    readToEnd(z);
+    veld::crt::CrtSeam seam;
+    seam.failNth(veld::crt::Call::Open, 1, EACCES);
+    EXPECT_TRUE(raised<SystemFileException>([&] { z.setFileToAppend(z.Tell(), false); }));
+    EXPECT_EQ(failedCheck([&] { z.setMultiThread(0); }), "fData->fpIOThread == 0");
 }
 
 TEST(CompressedAppend, WrongEndPositionIsRefused) {

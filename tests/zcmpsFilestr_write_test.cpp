@@ -196,12 +196,68 @@ TEST(CompressedWriteProtocol, ReopenFailuresThrowSystemFileException) {
     EXPECT_EQ(inflateAll(file, readLayout(file, 4)), Bytes({'c', 'a', 's', 'e', 's'}));
 }
 
-TEST(CompressedWriteFailures, DiskFullDuringBackgroundCompressReachesTheCaller) {
+TEST(CompressedWriteProtocol, RowZeroPositionMustFollowADictionaryPart) {
+    TempDir dir;
+    VELD_FileStream stream(dir.file("f").c_str(), "wb");
+    stream.Write("dict", 4);
+    zcmpsFilestr z(stream);
+    for (std::int64_t P : {0, -24})
+        EXPECT_EQ(failedCheck([&] { z.setRow0Pos(P); }),
+                  "P > 0 && \"the row-0 position follows a dictionary part\"");
+    EXPECT_EQ(failedCheck([&] { z.Write("x", 1); }), "bIsWriting == true") << "nothing started";
+    z.setRow0Pos(4);
+    z.Seek(4, VELD_StrBaseIO::FromStart);
+    z.Write("cases", 5);
+    z.Close();
+    EXPECT_EQ(readCases(dir.file("f"), 4, 0), Bytes({'c', 'a', 's', 'e', 's'}));
+}
+
+// Index among the writes of one Close of the write of `count` bytes.
+static std::size_t writeOfCount(const std::vector<veld::crt::CallRecord>& writes, std::uint64_t count) {
+    for (std::size_t i = 0; i < writes.size(); ++i)
+        if (writes[i].count == count) return i;
+    return writes.size();
+}
+
+TEST_P(CompressedWrite, FailedTableOrHeadingWriteIsRetriedByTheNextClose) {
+    const auto data = textBytes(2 * kBlock + 4321, 31);
+    for (const std::uint64_t failing : {std::uint64_t{96}, std::uint64_t{24}}) {  // table, heading
+        SCOPED_TRACE(failing);
+        TempDir dir;
+        std::size_t nth;
+        {
+            CompressedWriter w(dir.file("probe"), patternBytes(100), GetParam());
+            w.z->Write(data.data(), data.size());
+            CrtSeam seam;
+            w.z->Close();
+            nth = writeOfCount(seam.calls(Call::Write), failing);
+        }
+        CompressedWriter w(dir.file("f"), patternBytes(100), GetParam());
+        w.z->Write(data.data(), data.size());
+        CrtSeam seam;
+        seam.failNth(Call::Write, static_cast<int>(nth) + 1, ENOSPC);
+        int err = 0;
+        EXPECT_EQ(raisedCode([&] { w.z->Close(); }, &err), 1002);
+        EXPECT_EQ(err, ENOSPC);
+        EXPECT_EQ(slice(readAll(dir.file("f")), 100, 8), Bytes(8, 0)) << "no heading yet";
+        w.z->Close();  // the disk has room again
+        const auto file = readAll(dir.file("f"));
+        expectWellFormed(file, 100, readLayout(file, 100));
+        EXPECT_EQ(readCases(dir.file("f"), 100, 0), data);
+        seam.clear();
+        w.z->Close();
+        EXPECT_TRUE(seam.calls(Call::Write).empty()) << "finished once";
+    }
+}
+
+// A block that did not reach the disk can never be part of a table: the
+// stream keeps refusing to finish, at either setting, until it is abandoned.
+TEST_P(CompressedWrite, LostBlockIsRaisedAgainAndNothingIsCommitted) {
     const auto data = textBytes(3 * kBlock + 10);
     for (int failingWrite : {1, 2, 3}) {
         SCOPED_TRACE(failingWrite);
         TempDir dir;
-        CompressedWriter w(dir.file("f"), patternBytes(10), 1);
+        CompressedWriter w(dir.file("f"), patternBytes(10), GetParam());
         CrtSeam seam;
         seam.failNth(Call::Write, failingWrite, ENOSPC);
         auto pack = [&] {
@@ -213,7 +269,30 @@ TEST(CompressedWriteFailures, DiskFullDuringBackgroundCompressReachesTheCaller) 
         EXPECT_EQ(raisedCode(pack, &err), 1002);
         EXPECT_EQ(err, ENOSPC);
         const auto writes = seam.calls(Call::Write).size();
-        w.z.reset();  // must not hang or write a table
+        EXPECT_EQ(raisedCode([&] { w.z->Close(); }, &err), 1002);
+        EXPECT_EQ(err, ENOSPC);
+        EXPECT_EQ(raisedCode([&] { w.z->Write("x", 1); }), 1002);
+        EXPECT_EQ(seam.calls(Call::Write).size(), writes) << "a second Close writes nothing";
+        // Destroying the unfinished stream raises the failure again and writes nothing.
+        zcmpsFilestr* stream = w.z.release();
+        EXPECT_EQ(raisedCode([&] { delete stream; }), 1002);
         EXPECT_EQ(seam.calls(Call::Write).size(), writes);
+        const auto file = readAll(dir.file("f"));
+        EXPECT_TRUE(file.size() < 34 || slice(file, 10, 24) == Bytes(24, 0)) << "no heading";
     }
+}
+
+TEST_P(CompressedWrite, AbandonCommitsNothingAndLaterClosesDoNothing) {
+    TempDir dir;
+    const auto data = textBytes(2 * kBlock + 99, 5);
+    CompressedWriter w(dir.file("f"), patternBytes(10), GetParam());
+    w.z->Write(data.data(), data.size());
+    CrtSeam seam;
+    w.z->Abandon();
+    for (const auto& c : seam.calls(Call::Write)) EXPECT_NE(c.position, 10) << "no heading";
+    const auto calls = seam.calls().size();
+    w.z->Close();
+    w.z.reset();
+    EXPECT_EQ(seam.calls().size(), calls);
+    EXPECT_EQ(slice(readAll(dir.file("f")), 10, 24), Bytes(24, 0));
 }

@@ -96,6 +96,8 @@ void CrtSeam::record(Call kind, int fd, std::int64_t position, int whence, std::
         case Call::Close:
             fPositions.erase(fd);
             break;
+        case Call::Commit:
+            break;
     }
 }
 
@@ -200,6 +202,15 @@ int _close(int fd) {
         r = os::close(fd);
     }
     seam->record(Call::Close, fd, 0, 0, 0, r);
+    return r;
+}
+
+int _commit(int fd) {
+    CrtSeam* seam = gSeam.load(std::memory_order_acquire);
+    if (!seam) return os::commit(fd);
+    int err = 0;
+    const int r = observed<int>(*seam, Call::Commit, [&] { return os::commit(fd); }, err);
+    seam->record(Call::Commit, fd, 0, 0, 0, r);
     return r;
 }
 

@@ -47,6 +47,8 @@ int _write(int fd, const void* buffer, unsigned int count);
 std::int64_t _lseeki64(int fd, std::int64_t offset, int origin);
 // As per close(2); a file opened with kO_TEMPORARY is deleted here.
 int _close(int fd);
+// As per _commit (fsync(2) on POSIX): what the system holds for the file reaches the disk.
+int _commit(int fd);
 
 namespace os {
 // The platform's own versions, without the test seam: one system call each
@@ -56,6 +58,7 @@ int read(int fd, void* buffer, unsigned int count);
 int write(int fd, const void* buffer, unsigned int count);
 std::int64_t lseek(int fd, std::int64_t offset, int origin);
 int close(int fd);
+int commit(int fd);
 }  // namespace os
 
 }  // namespace veld::crt

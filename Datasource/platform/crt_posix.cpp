@@ -108,4 +108,12 @@ int close(int fd) {
     return r;
 }
 
+int commit(int fd) {
+    int r;
+    do {
+        r = ::fsync(fd);
+    } while (r == -1 && errno == EINTR);
+    return r;
+}
+
 }  // namespace veld::crt::os

@@ -13,7 +13,7 @@
 
 namespace veld::crt {
 
-enum class Call { Open, Read, Write, Seek, Close };
+enum class Call { Open, Read, Write, Seek, Close, Commit };
 
 struct CallRecord {
     Call kind;

@@ -67,4 +67,6 @@ std::int64_t lseek(int fd, std::int64_t offset, int origin) {
 
 int close(int fd) { return ::_close(fd); }
 
+int commit(int fd) { return ::_commit(fd); }
+
 }  // namespace veld::crt::os

@@ -94,6 +94,9 @@ VELD_File::~VELD_File() {
 }
 
 bool VELD_File::Open(const ExtNameStr& name, const char* mode) {
+    // Serialised with transfers: a compressed stream reopens its file for
+    // appending while its read-ahead worker may still be reading it.
+    sfGuard guard(fMutex, sfLockRecursive);
     if (IsOpen()) Close();
     if (!mode) mode = "";
     fName = name;
@@ -176,6 +179,13 @@ std::int64_t VELD_File::Size() const {
     // If the way back fails, the next transfer must seek rather than trust it.
     if (veld::crt::_lseeki64(fHandle, fDiskPos, veld::crt::kSEEK_SET) == -1) fDiskPos = -1;
     return end;
+}
+
+void VELD_File::Commit() {
+    sfGuard guard(fMutex, sfLockRecursive);
+    if (!IsOpen()) return;
+    errno = 0;
+    if (veld::crt::_commit(fHandle) != 0) Fail(veld::errcode::kCannotWrite);
 }
 
 void VELD_File::SeekDisk(std::int64_t offset, int code) {

@@ -5,9 +5,8 @@
 // Close leaves the file open: later transfers raise, and Close then forgets it.
 // While one VELD_File has a file open for writing no other open of it succeeds;
 // opens for reading admit each other.
-// Thread contract: safe for concurrent use (Read, Write, Size, Close and
-// FinishEncryption serialise on the file's own mutex); Open only while no
-// other thread uses the file.
+// Thread contract: safe for concurrent use (Open, Read, Write, Size, Close,
+// Commit and FinishEncryption serialise on the file's own mutex).
 #pragma once
 
 #include <cstdint>
@@ -37,6 +36,10 @@ public:
     std::uint64_t Read(void* buffer, std::uint64_t byteSize, std::int64_t byteOffset);
     std::uint64_t Write(const void* buffer, std::uint64_t byteSize, std::int64_t byteOffset);
     std::int64_t Size() const;
+    // Beyond the described raw file: writes through to the disk what the
+    // system holds for this file (_commit / fsync); raises 1002 when it cannot.
+    // Bytes an enciphered writer holds back stay held back.
+    void Commit();
     bool IsOpen() const { return fHandle != -1; }
     // Writes the pending partial cipher block (filled) and the closing bytes.
     int FinishEncryption();

@@ -166,29 +166,36 @@ void filePosInfo::loadForRead(const void* table, bool swap, std::uint64_t tableB
     nextIndex.store(0, std::memory_order_relaxed);
 }
 
+blockInfo filePosInfo::lastRecordOf(const void* table, bool swap, std::uint64_t tableBytes) {
+    VELD_CHECK(table != 0);
+    const blockInfo firstRecord = takeFirstRecord(table, swap, tableBytes);
+    const std::uint64_t count = static_cast<std::uint64_t>(firstRecord.translateSize);
+    if (count == 0) return firstRecord;
+    const auto* bytes = static_cast<const unsigned char*>(table) + kRecordSize;
+    for (std::uint64_t i = 0; i < count; ++i)
+        checkRecordSizes(veld::layout::decodeRecord(bytes + i * kRecordSize, swap), i, count);
+    return veld::layout::decodeRecord(bytes + (count - 1) * kRecordSize, swap);
+}
+
 blockInfo filePosInfo::loadForAppend(void* buff, bool swap, std::uint64_t tableBytes) {
+    VELD_CHECK(buff != 0);
+    const blockInfo last = lastRecordOf(buff, swap, tableBytes);
     delete[] pInfoBuffer;
     pInfoBuffer = nullptr;
-    VELD_CHECK(buff != 0);
-    const blockInfo firstRecord = takeFirstRecord(buff, swap, tableBytes);
+    const blockInfo firstRecord = veld::layout::decodeRecord(buff, swap);
     const std::uint64_t count = static_cast<std::uint64_t>(firstRecord.translateSize);
     blockSize = static_cast<std::uint64_t>(firstRecord.orginalSize);
     infoCount = count;
     if (count == 0) return firstRecord;
 
     auto* bytes = static_cast<unsigned char*>(buff) + kRecordSize;
-    for (std::uint64_t i = 0; i < count; ++i)
-        checkRecordSizes(veld::layout::decodeRecord(bytes + i * kRecordSize, swap), i, count);
     if (swap)
         for (std::uint64_t i = 0; i < count; ++i)
             veld::layout::encodeRecord(veld::layout::decodeRecord(bytes + i * kRecordSize, true),
                                        bytes + i * kRecordSize);
-    // The records taken over are the whole writing side: those of an earlier,
-    // refused attempt on the same table would otherwise be stored twice.
-    blocks.clear();
     for (std::uint64_t i = 0; i + 1 < count; ++i)
         addBlock(veld::layout::decodeRecord(bytes + i * kRecordSize, false));
-    return veld::layout::decodeRecord(bytes + (count - 1) * kRecordSize, false);
+    return last;
 }
 
 std::int64_t filePosInfo::indexOf(std::int64_t orginalPos) const {

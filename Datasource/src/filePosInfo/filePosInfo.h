@@ -27,11 +27,13 @@ public:
     // cannot hold, or a record whose sizes exceed the block buffers, is refused
     // by a check, never used to size a copy. A null table changes nothing.
     void loadForRead(const void* table, bool swap, std::uint64_t tableBytes);
-    // Ends the lookup side; all block records but the last become `blocks`
-    // (replacing what it held). Returns the last block record, or the first
-    // record (orginalPos -100) when there is none, leaving `blocks` alone. With
-    // swap, the caller's table is reversed in place.
+    // Ends the lookup side; all block records but the last are appended to
+    // `blocks`. Returns the last block record, or the first record (orginalPos
+    // -100) when there is none. With swap, the caller's table is reversed in
+    // place. The table is checked in full first: a refused one changes nothing.
     blockInfo loadForAppend(void* buff, bool swap, std::uint64_t tableBytes);
+    // What loadForAppend would return, with the same checks, changing nothing.
+    static blockInfo lastRecordOf(const void* table, bool swap, std::uint64_t tableBytes);
 
     std::uint64_t BlockCount() const { return infoCount; }
     // Number of the block starting at orginalPos, in the loaded table or else

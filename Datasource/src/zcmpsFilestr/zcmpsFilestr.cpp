@@ -43,11 +43,12 @@ zcmpsFilestr::zcmpsFilestr(const VELD_FileStream& stream)
     fData->fpPosInfo = new filePosInfo(kBlockSize);
 }
 
-zcmpsFilestr::~zcmpsFilestr() {
+zcmpsFilestr::~zcmpsFilestr() noexcept(false) {
+    std::exception_ptr failure;
     try {
         Close();
     } catch (...) {
-        // Destruction cannot report; Close reports to callers that ask.
+        failure = std::current_exception();
     }
     if (fData->fpIOThread) {
         try {
@@ -57,6 +58,10 @@ zcmpsFilestr::~zcmpsFilestr() {
     }
     delete fData->fpPosInfo;
     delete fData;
+    fData = nullptr;
+    FinishInDestructor([&] {
+        if (failure) std::rethrow_exception(failure);
+    });
 }
 
 void zcmpsFilestr::setMultiThread(int n) {
@@ -84,6 +89,31 @@ int zcmpsFilestr::Close() {
         removeIOThread(false);
     }
     return 1;
+}
+
+void zcmpsFilestr::Abandon() noexcept {
+    if (!bIsWriting) return;
+    Data& d = *fData;
+    if (d.fpIOThread) {
+        try {
+            removeIOThread(false);  // stopping sends the end mark the worker waits for
+        } catch (...) {
+        }
+    }
+    bIsWriting = false;
+    d.fpos = -1;
+    d.availBuffSize = 0;
+    d.fpCurBuff = d.fBuffer;
+    d.fLostBlocks = nullptr;
+    d.fTablePos = -1;
+    d.bClosing = false;
+    d.bCommitted = false;
+    d.fShadowStart = -1;
+    try {
+        d.pRealFile.Close();
+    } catch (...) {
+        // Nothing of the abandoned write is wanted; a failed close loses nothing more.
+    }
 }
 
 void zcmpsFilestr::removeIOThread(bool sendEndMark) {

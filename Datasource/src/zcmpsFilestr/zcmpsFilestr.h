@@ -6,8 +6,29 @@
 // compress behind (setting 1) or decompress ahead (setting 2 or more).
 // Errors: raw-file failures pass through as veld::DataSourceError; protocol
 // and consistency checks throw veld::CheckFailure; a failed reopen throws
-// SystemFileException. The destructor closes but swallows errors: call Close
-// yourself to see them.
+// SystemFileException.
+//
+// Failed writes. A writing Close that fails once every block is stored (the
+// table, the heading or the final close refused) leaves the stream writing:
+// a later Close writes them again and finishes the file. A failure while a
+// block is stored (in Write, Flush or Close, on this thread or the worker's)
+// loses that block, so the stream cannot be finished any more: every later
+// Write, Flush and Close raises that failure again and writes nothing.
+// Either way the stream stays writing until it is finished or abandoned.
+//
+// The destructor closes, and an error of that Close leaves the destructor
+// (it is noexcept(false)) unless another exception is already unwinding the
+// stack, in which case it is dropped. So a stream that may fail must not be
+// destroyed where an exception cannot pass (a noexcept function, a container
+// that destroys its elements while it unwinds): Close or Abandon it first.
+//
+// Beyond the described behaviour (additions; the described calls are
+// unchanged and remain the default):
+// - setRow0Pos refuses P <= 0 with a check (a file with P <= 0 is unreadable).
+// - A failed writing Close stays retryable (above).
+// - Abandon discards a write without committing anything.
+// - setFileToAppendSafely appends by shadow paging, so that a crash or a
+//   failure at any moment leaves the file reading as before or as after.
 // Thread contract: one thread at a time.
 #pragma once
 
@@ -24,12 +45,36 @@ public:
     explicit zcmpsFilestr(const VELD_FileStream& stream);
     zcmpsFilestr(const zcmpsFilestr&) = delete;
     zcmpsFilestr& operator=(const zcmpsFilestr&) = delete;
-    ~zcmpsFilestr() override;
+    ~zcmpsFilestr() noexcept(false) override;
 
     void setMultiThread(int n);
     void setRow0Pos(std::int64_t P);
     void readFilePosInfo(std::int64_t P, bool swap);
     void setFileToAppend(std::int64_t endpos, bool swap);
+
+    // Addition: appends by shadow paging. Called as setFileToAppend is. New
+    // payloads and then the new table go after the current table (over stale
+    // bytes of earlier appends, never over anything the heading reaches);
+    // Close writes them, syncs, and only then rewrites the 24-byte heading
+    // and syncs again. Until the heading is written the file reads as before.
+    // Growth is bounded: a short last block whose payload is at most
+    // kRewriteLimit bytes is rewritten after the table with the new bytes
+    // behind its old ones; a larger one stays where it is as a short block
+    // that is not the last, and the new bytes begin a block of their own. Each
+    // append therefore leaves at most kRewriteLimit payload bytes plus the old
+    // table behind as stale bytes.
+    void setFileToAppendSafely(std::int64_t endpos, bool swap);
+    static constexpr std::int64_t kRewriteLimit = 256 * 1024;
+
+    // Addition: gives up a write (setRow0Pos or an append) without committing
+    // anything: stops any worker, drops the bytes not yet stored, writes no
+    // table or heading and closes the raw file; later Close and the
+    // destructor do nothing. After setFileToAppendSafely the file reads
+    // exactly as before the append (new bytes after its table stay as stale
+    // bytes); after setRow0Pos it has no heading; after setFileToAppend the
+    // old table may already be overwritten. Does nothing on a stream that is
+    // not writing. Reports nothing: it runs on failure paths.
+    void Abandon() noexcept;
 
     std::uint64_t Read(void* buf, std::uint64_t n) override;
     std::uint64_t Write(const void* buf, std::uint64_t n) override;
@@ -42,6 +87,10 @@ public:
 private:
     void writeInfoTable();
     void closeWriting();
+    // The steps setFileToAppend and setFileToAppendSafely share.
+    void startAppend(std::int64_t endpos, bool swap, bool safely);
+    // Keeps the failure in flight as the reason the stream cannot be finished.
+    void loseBlocks();
     // Stops, releases and deletes the attached thread object, even when the
     // worker failed; the worker's failure is raised afterwards.
     void removeIOThread(bool sendEndMark);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -26,6 +27,8 @@ public:
     void Write(VELD_FileStream::ReadRequest& req);
     void Read(VELD_FileStream::ReadRequest& req);
     void storeBlock();
+    // Compresses and writes (or hands over) the n buffered bytes.
+    void storeBuffered(std::uint64_t n);
     bool loadBlock(std::int64_t pos);
     // Reads and inflates a block's payload into fBuffer; the count comes out
     // exactly the record's orginalSize or a check fails naming the block. The
@@ -56,4 +59,15 @@ public:
     std::unique_ptr<veld::BlockCodec> fStrictCodec;
     std::uint64_t fPayloadRoom;                 // worst case of one stored block
     std::unique_ptr<unsigned char[]> fPayload;  // compression output, fPayloadRoom bytes
+
+    // Writing beyond the described steps: why the stream can no longer be
+    // finished (a block was lost), where its table goes once chosen (a retried
+    // Close writes it there again), how far Close has come, and
+    // for a shadow-paged append the first offset past everything the old heading
+    // reaches (-1 when appending in place).
+    std::exception_ptr fLostBlocks;
+    std::int64_t fTablePos = -1;
+    bool bClosing = false;  // Close has stored every block; only table and heading remain
+    bool bCommitted = false;
+    std::int64_t fShadowStart = -1;
 };

@@ -3,6 +3,7 @@
 #include <limits>
 #include <string>
 
+#include "ThrowError.h"
 #include "check.h"
 
 namespace veld {
@@ -47,6 +48,8 @@ std::vector<unsigned char> readTable(VELD_File& file, const compressionHeading& 
     // Bound the length by the file before allocating: what the file cannot hold
     // is what a read would have come short of.
     const std::int64_t fileSize = file.Size();
+    // Size reports a refused seek only by its answer: the disk refused, the file is not damaged.
+    if (fileSize < 0) ThrowError::StringSys("datasrc.err", errcode::kCannotRead, file.fName.GetGeneric().c_str());
     const std::int64_t available =
         chInfo._infoPos >= 0 && chInfo._infoPos <= fileSize ? fileSize - chInfo._infoPos : 0;
     if (chInfo._size < 0 || chInfo._size > available) {

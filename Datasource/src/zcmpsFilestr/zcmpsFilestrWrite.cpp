@@ -20,6 +20,8 @@ constexpr std::int32_t kReopenError = 1201;
 }  // namespace
 
 void zcmpsFilestr::setRow0Pos(std::int64_t P) {
+    // A heading at 0 or before names no dictionary part; no reader accepts it.
+    VELD_CHECK(P > 0 && "the row-0 position follows a dictionary part");
     // Reopening under a reader's worker races with its reads; a second writer
     // would leave the first one running without its end mark.
     VELD_CHECK(fData->fpIOThread == 0);
@@ -28,6 +30,11 @@ void zcmpsFilestr::setRow0Pos(std::int64_t P) {
         throw SystemFileException(kReopenError, "fData->pRealFile.Open(GetNameStr(), \"r+b\")",
                                   kSourceFile, 468, true);
     bIsWriting = true;
+    fData->fLostBlocks = nullptr;
+    fData->fTablePos = -1;
+    fData->bCommitted = false;
+    fData->bClosing = false;
+    fData->fShadowStart = -1;
     fData->fRow0Pos = P;
     fData->fpos = P;
     fData->fWritePos = P + static_cast<std::int64_t>(kHeadingSize);
@@ -50,6 +57,9 @@ void zcmpsFilestr::setRow0Pos(std::int64_t P) {
 
 std::uint64_t zcmpsFilestr::Write(const void* buf, std::uint64_t n) {
     VELD_CHECK(bIsWriting == true);
+    if (fData->fLostBlocks) std::rethrow_exception(fData->fLostBlocks);
+    // The blocks are stored and the worker is gone; only the table is missing.
+    VELD_CHECK(!fData->bClosing && "Write after a failed Close");
     if (n == 0) return 0;
     ReadRequest req{static_cast<unsigned char*>(const_cast<void*>(buf)), n, fFilePos};
     fData->Write(req);
@@ -80,6 +90,20 @@ void zcmpsFilestr::Data::Write(VELD_FileStream::ReadRequest& req) {
 void zcmpsFilestr::Data::storeBlock() {
     const std::uint64_t n = kBlockSize - availBuffSize;
     if (n == 0) return;
+    try {
+        storeBuffered(n);
+    } catch (...) {
+        // The block is not on disk (or is on the worker, which has ended): a
+        // table written now would leave it out, so the file can no longer be finished.
+        fLostBlocks = std::current_exception();
+        throw;
+    }
+    fpos += static_cast<std::int64_t>(n);
+    availBuffSize = kBlockSize;
+    fpCurBuff = fBuffer;
+}
+
+void zcmpsFilestr::Data::storeBuffered(std::uint64_t n) {
     if (fpIOThread) {
         // Returns once the worker has its own copy; our buffer is free again.
         fpIOThread->writeBlock(fBuffer, n, fpos);
@@ -100,41 +124,48 @@ void zcmpsFilestr::Data::storeBlock() {
         }
         fWritePos += static_cast<std::int64_t>(total);
     }
-    fpos += static_cast<std::int64_t>(n);
-    availBuffSize = kBlockSize;
-    fpCurBuff = fBuffer;
 }
 
 int zcmpsFilestr::Flush() const {
-    if (bIsWriting) fData->storeBlock();
+    if (!bIsWriting) return 1;
+    if (fData->fLostBlocks) std::rethrow_exception(fData->fLostBlocks);
+    fData->storeBlock();
     return 1;
 }
 
 void zcmpsFilestr::closeWriting() {
-    try {
-        Flush();
-        removeIOThread(true);
-        writeInfoTable();
-        fData->pRealFile.Close();
-    } catch (...) {
-        // The part cannot be finished; leave the writing state so that no later
-        // Close (the destructor's) writes a table over a half-written file.
-        bIsWriting = false;
-        fData->fpos = -1;
-        fData->availBuffSize = 0;
-        fData->fpCurBuff = fData->fBuffer;
-        if (fData->fpIOThread) {
-            try {
-                removeIOThread(true);  // a live worker still needs its end mark
-            } catch (...) {
+    Data& d = *fData;
+    if (!d.bCommitted) {
+        try {
+            if (d.fLostBlocks) std::rethrow_exception(d.fLostBlocks);
+            Flush();
+            removeIOThread(true);
+        } catch (...) {
+            // A block is lost (a payload write or the worker failed): no table may
+            // be written for this part, now or by a later Close.
+            if (!d.fLostBlocks) d.fLostBlocks = std::current_exception();
+            if (d.fpIOThread) {
+                try {
+                    removeIOThread(true);  // a live worker still needs its end mark
+                } catch (...) {
+                }
             }
+            throw;
         }
-        throw;
+        // Every block is on disk: what fails from here on is retried by the next Close.
+        d.bClosing = true;
+        writeInfoTable();
+        d.bCommitted = true;
     }
+    d.pRealFile.Close();
     bIsWriting = false;
-    fData->fpos = -1;
-    fData->availBuffSize = 0;
-    fData->fpCurBuff = fData->fBuffer;
+    d.fpos = -1;
+    d.availBuffSize = 0;
+    d.fpCurBuff = d.fBuffer;
+    d.fTablePos = -1;
+    d.bCommitted = false;
+    d.bClosing = false;
+    d.fShadowStart = -1;
     ExtNameStr password;
     if (!VELD_FileStream::Open(GetNameStr(), password, "rb"))
         throw SystemFileException(kReopenError, "VELD_FileStream::Open(GetNameStr(), password, \"rb\")",
@@ -142,20 +173,31 @@ void zcmpsFilestr::closeWriting() {
 }
 
 void zcmpsFilestr::writeInfoTable() {
+    Data& d = *fData;
     std::uint64_t stLength = 0;
-    blockInfo* table = fData->fpPosInfo->makeInfoBuffer(stLength);
+    blockInfo* table = d.fpPosInfo->makeInfoBuffer(stLength);
     VELD_CHECK(stLength!=0);
     VELD_CHECK(fData->pRealFile.IsOpen() == true);
     VELD_CHECK(fData->fpIOThread == 0);
-    // The table goes where the last payload ended, never over the heading.
-    const std::int64_t firstPayload = fData->fRow0Pos + static_cast<std::int64_t>(kHeadingSize);
-    const std::int64_t tablePos = std::max(fData->pRealFile.fCurPos, firstPayload);
-    const std::uint64_t ret = fData->pRealFile.Write(table, stLength, tablePos);
+    // The table goes where the last payload ended, never over the heading, and
+    // when shadow paging never over what the old heading still reaches. Chosen
+    // once, so that a retried Close writes it to the same place.
+    if (d.fTablePos < 0) {
+        const std::int64_t firstPayload = d.fRow0Pos + static_cast<std::int64_t>(kHeadingSize);
+        d.fTablePos = std::max({d.pRealFile.fCurPos, firstPayload, d.fShadowStart});
+    }
+    const std::int64_t tablePos = d.fTablePos;
+    const std::uint64_t ret = d.pRealFile.Write(table, stLength, tablePos);
     VELD_CHECK(ret == stLength);
+    // Shadow paging: payloads and table reach the disk before the heading that
+    // makes them the file's, and the heading before Close reports success.
+    const bool shadow = d.fShadowStart >= 0;
+    if (shadow) d.pRealFile.Commit();
 
-    compressionHeading heading{fData->fRow0Pos, tablePos, static_cast<std::int64_t>(stLength)};
+    compressionHeading heading{d.fRow0Pos, tablePos, static_cast<std::int64_t>(stLength)};
     unsigned char bytes[kHeadingSize];
     veld::layout::encodeHeading(heading, bytes);
-    const std::uint64_t headingWritten = fData->pRealFile.Write(bytes, kHeadingSize, fData->fRow0Pos);
+    const std::uint64_t headingWritten = d.pRealFile.Write(bytes, kHeadingSize, d.fRow0Pos);
     VELD_CHECK(headingWritten == sizeof(compressionHeading));
+    if (shadow) d.pRealFile.Commit();
 }
