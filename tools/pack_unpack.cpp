@@ -39,30 +39,36 @@ Transfer packFile(const PackOptions& o, Progress* progress) {
         // The compressed stream takes over the file: it shares the raw file and
         // closes the plain stream, which writes out the end of the dictionary part.
         zcmpsFilestr z(out);
-        if (o.threads == 1) z.setMultiThread(1);
-        z.setRow0Pos(o.row0);
-        z.Seek(o.row0, VELD_StrBaseIO::FromStart);
-        const std::uint64_t caseBytes = static_cast<std::uint64_t>(inSize - o.row0);
-        std::uint64_t done = 0, sinceFlush = 0;
-        while (done < caseBytes) {
-            std::uint64_t want = std::min<std::uint64_t>(piece.size(), caseBytes - done);
-            if (o.flushEvery) want = std::min(want, o.flushEvery - sinceFlush);
-            const std::uint64_t n = in.Read(piece.data(), want);
-            if (n == 0)
-                throw CliError(kExitDamaged, o.input,
-                               "the input ended at " + std::to_string(o.row0 + static_cast<std::int64_t>(done)) +
-                                   ", before its size of " + std::to_string(inSize));
-            z.Write(piece.data(), n);
-            done += n;
-            sinceFlush += n;
-            if (o.flushEvery && sinceFlush == o.flushEvery) {
-                z.Flush();
-                sinceFlush = 0;
+        try {
+            if (o.threads == 1) z.setMultiThread(1);
+            z.setRow0Pos(o.row0);
+            z.Seek(o.row0, VELD_StrBaseIO::FromStart);
+            const std::uint64_t caseBytes = static_cast<std::uint64_t>(inSize - o.row0);
+            std::uint64_t done = 0, sinceFlush = 0;
+            while (done < caseBytes) {
+                std::uint64_t want = std::min<std::uint64_t>(piece.size(), caseBytes - done);
+                if (o.flushEvery) want = std::min(want, o.flushEvery - sinceFlush);
+                const std::uint64_t n = in.Read(piece.data(), want);
+                if (n == 0)
+                    throw CliError(kExitDamaged, o.input,
+                                   "the input ended at " + std::to_string(o.row0 + static_cast<std::int64_t>(done)) +
+                                       ", before its size of " + std::to_string(inSize));
+                z.Write(piece.data(), n);
+                done += n;
+                sinceFlush += n;
+                if (o.flushEvery && sinceFlush == o.flushEvery) {
+                    z.Flush();
+                    sinceFlush = 0;
+                }
+                if (progress) progress->advance(n);
             }
-            if (progress) progress->advance(n);
+            // Writes the last block, the table and the heading, and closes the file.
+            z.Close();
+        } catch (...) {
+            // A pack that fails commits nothing: no table or heading after the error.
+            z.Abandon();
+            throw;
         }
-        // Writes the last block, the table and the heading, and closes the file.
-        z.Close();
     } catch (const veld::CheckFailure&) {
         // The compressed stream's checks are about the file it writes.
         throw CliError(kExitDamaged, o.output, describeCurrentException());

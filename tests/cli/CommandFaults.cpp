@@ -58,9 +58,8 @@ Outcome runUnder(const CommandUnderTest& c, const std::function<void(CrtSeam&)>&
 
 // The call the fault hit, and the file it worked on (from the open that gave
 // its descriptor); false if the run made no such call.
-bool faultedFile(const Outcome& o, const Fault& f, std::string& name, bool& writable) {
+bool faultedFile(const Outcome& o, const Fault& f, std::string& name, bool& writable, std::size_t& at) {
     const CallRecord* hit = nullptr;
-    std::size_t at = 0;
     for (std::size_t i = 0; i < o.calls.size() && !hit; ++i) {
         const CallRecord& r = o.calls[i];
         if (r.kind != f.kind) continue;
@@ -97,7 +96,8 @@ void judge(const CommandUnderTest& c, const Fault& f, const Outcome& o, const By
 
     std::string name;
     bool writable = false;
-    const bool found = faultedFile(o, f, name, writable);
+    std::size_t at = 0;
+    const bool found = faultedFile(o, f, name, writable, at);
     const bool onlyCut = f.cut && f.err == 0;
     if (onlyCut || (o.status == 0 && (!found || !writable))) {
         EXPECT_EQ(o.status, 0);
@@ -116,6 +116,10 @@ void judge(const CommandUnderTest& c, const Fault& f, const Outcome& o, const By
     if (c.outputIsNew) {
         EXPECT_FALSE(std::filesystem::exists(c.output)) << "output under its final name";
         EXPECT_FALSE(std::filesystem::exists(c.output + kPartial)) << "temporary left behind";
+    }
+    if (c.commits && found) {
+        for (std::size_t i = at + 1; i < o.calls.size(); ++i)
+            EXPECT_FALSE(c.commits(o.calls[i])) << "committed after the failure (call " << i << ")";
     }
     if (c.afterFailure) c.afterFailure();
 }

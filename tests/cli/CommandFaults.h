@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "crt_seam.h"
+
 namespace veldtest {
 
 struct CommandUnderTest {
@@ -26,6 +28,9 @@ struct CommandUnderTest {
     bool outputIsNew = true;
     // Further checks after a failed run (e.g. the file reads as before or after).
     std::function<void()> afterFailure;
+    // A call that commits the output (e.g. the write of its heading): a run
+    // that fails makes none after the fault.
+    std::function<bool(const veld::crt::CallRecord&)> commits;
 };
 
 // Every failure must end in exit status 1 with one error line that names the

@@ -45,6 +45,10 @@ TEST_P(CommandFaults, Pack) {
     c.reset = [&] { std::filesystem::remove(packed); };
     c.untouched = {plain};
     c.output = packed;
+    // The heading, at P of the file being written.
+    c.commits = [](const veld::crt::CallRecord& r) {
+        return r.kind == veld::crt::Call::Write && r.position == kRow0;
+    };
     runFaultMatrix(c);
 }
 
