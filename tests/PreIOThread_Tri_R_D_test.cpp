@@ -33,6 +33,6 @@ TEST(PreIOThread_Tri_R_D, DamagedBlockIsRefusedOnlyWhenAskedFor) {
     expectDamageRefusedOnlyWhenAskedFor<PreIOThread_Tri_R_D>();
 }
 
-TEST(PreIOThread_Tri_R_D, WorkerReadFailureSurfacesOnTheOwner) {
-    expectWorkerReadFailureOnTheOwner<PreIOThread_Tri_R_D>({1});
+TEST(PreIOThread_Tri_R_D, FailedReadAheadIsRetriedByItsRequestOnly) {
+    expectFailedReadAheadIsRetriedByItsRequest<PreIOThread_Tri_R_D>();
 }

@@ -32,6 +32,27 @@ struct Damage {
 
 class DamagedFile : public ::testing::TestWithParam<int> {};
 
+// Reads the whole case data in 1 MiB pieces at a setting: the check that
+// failed, its detail, and how many bytes came before it.
+struct Outcome {
+    std::string text, detail;
+    std::size_t before = 0;
+};
+Outcome readUntilFailure(const std::string& path, int setting) {
+    Outcome o;
+    o.text = failedCheck(
+        [&] {
+            VELD_FileStream stream(path.c_str(), "rb");
+            zcmpsFilestr z(stream);
+            if (setting) z.setMultiThread(setting);
+            z.readFilePosInfo(P, false);
+            Bytes buf(1 << 20);
+            while (const std::uint64_t n = z.Read(buf.data(), buf.size())) o.before += n;
+        },
+        &o.detail);
+    return o;
+}
+
 }  // namespace
 
 TEST_P(DamagedFile, EveryDamageEndsInItsCheck) {
@@ -49,11 +70,6 @@ TEST_P(DamagedFile, EveryDamageEndsInItsCheck) {
         {"first record count", [](auto& f, auto& l) { putI32(f, l.infoPos + 20, -1); },
          "firstRecord.translateSize >= 0", nullptr},
         {"count beyond the table", [](auto& f, auto& l) { putI32(f, l.infoPos + 20, 1000); }, nullptr, nullptr},
-        {"record larger than the buffers",
-         [](auto& f, auto& l) { putI32(f, l.infoPos + 24 + 20, static_cast<std::int32_t>(kBlock * 2)); }, nullptr,
-         nullptr},
-        {"record of no bytes", [](auto& f, auto& l) { putI32(f, l.infoPos + 24 + 16, 0); }, nullptr, nullptr},
-        {"payload offset negative", [](auto& f, auto& l) { putI64(f, l.infoPos + 24 + 8, -5000); }, nullptr, nullptr},
         {"flipped payload bytes",
          [](auto& f, auto& l) {
              for (int i = 0; i < 64; ++i) f[l.blocks[0].translatePos + 100 + i] ^= 0x5a;
@@ -90,9 +106,17 @@ TEST_P(DamagedFile, EveryDamageEndsInItsCheck) {
         auto file = good;
         d.apply(file, layout);
         writeAll(dir.file("bad"), file);
-        std::string detail;
-        const std::string text = failedCheck([&] { readCases(dir.file("bad"), P, GetParam()); }, &detail);
+        const Outcome seen = readUntilFailure(dir.file("bad"), GetParam());
+        const std::string& text = seen.text;
+        const std::string& detail = seen.detail;
         EXPECT_NE(text, "no check failed") << "damage went unnoticed";
+        if (GetParam()) {
+            // The same failure, in the same words, after the same bytes, as without a thread.
+            const Outcome inline0 = readUntilFailure(dir.file("bad"), 0);
+            EXPECT_EQ(text, inline0.text);
+            EXPECT_EQ(detail, inline0.detail);
+            EXPECT_EQ(seen.before, inline0.before);
+        }
         if (d.text) {
             EXPECT_EQ(text, d.text);
         }
@@ -102,35 +126,72 @@ TEST_P(DamagedFile, EveryDamageEndsInItsCheck) {
     }
 }
 
-// Values no writer produces are refused before any position is computed from
-// them, for reading and for appending alike.
-TEST(HostileTable, RefusedWhenLoadedForReadingAndForAppending) {
+// A record no writer produces fails the reads that need its block, and only
+// those, before any position is computed from it; appending refuses the table.
+TEST_P(DamagedFile, DamagedRecordFailsOnlyTheReadsOfItsBlock) {
     constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-    const std::vector<Damage> cases = {
-        {"last payload offset at the end of the range", [](auto& f, auto& l) { putI64(f, l.infoPos + 56, kMax - 10); },
-         nullptr, nullptr},
-        {"last block position at the end of the range", [](auto& f, auto& l) { putI64(f, l.infoPos + 48, kMax - 10); },
-         nullptr, nullptr},
-        {"table of no bytes", [](auto& f, auto&) { putI64(f, P + 16, 0); }, "tableBytes >= kRecordSize", nullptr},
+    struct Hostile {
+        const char* name;
+        std::size_t block;
+        std::function<void(Bytes&, std::int64_t record)> apply;
+        const char* text;
+    };
+    const std::vector<Hostile> cases = {
+        {"payload offset at the end of the range", 2, [](auto& f, auto at) { putI64(f, at + 8, kMax - 10); },
+         "record.translatePos <= kMaxPos - record.translateSize"},
+        {"payload larger than the buffers", 1,
+         [](auto& f, auto at) { putI32(f, at + 20, static_cast<std::int32_t>(kBlock * 2)); },
+         "record.translateSize >= 0 && record.translateSize <= kMaxPayloadSize"},
+        {"payload offset negative", 0, [](auto& f, auto at) { putI64(f, at + 8, -5000); }, "record.translatePos >= 0"},
+        {"block of no bytes", 1, [](auto& f, auto at) { putI32(f, at + 16, 0); },
+         "record.orginalSize >= 1 && record.orginalSize <= kBlockSize"},
+        // Its own positions lie at the end of the range: reading there fails;
+        // where the block should be, no record holds the positions.
+        {"block position at the end of the range", 2, [](auto& f, auto at) { putI64(f, at, kMax - 10); },
+         "record.orginalPos <= kMaxPos - record.orginalSize"},
     };
     TempDir dir;
-    packFile(dir.file("good"), patternBytes(P), textBytes(2 * kBlock, 21));  // two full blocks
+    const auto data = textBytes(3 * kBlock, 21);  // three full blocks
+    packFile(dir.file("good"), patternBytes(P), data);
     const auto good = readAll(dir.file("good"));
-    for (const Damage& h : cases) {
+    const RawLayout layout = readLayout(good, P);
+    for (const Hostile& h : cases) {
         SCOPED_TRACE(h.name);
         auto file = good;
-        h.apply(file, readLayout(good, P));
+        h.apply(file, layout.infoPos + 24 * static_cast<std::int64_t>(h.block + 1));
         writeAll(dir.file("bad"), file);
-        VELD_FileStream stream(dir.file("bad").c_str(), "rb");
-        zcmpsFilestr z(stream);
-        const std::string read = failedCheck([&] { z.readFilePosInfo(P, false); });
-        EXPECT_NE(read, "no check failed") << "table accepted for reading";
-        if (h.text) {
-            EXPECT_EQ(read, h.text);
+        {
+            VELD_FileStream stream(dir.file("bad").c_str(), "rb");
+            zcmpsFilestr z(stream);
+            if (GetParam()) z.setMultiThread(GetParam());
+            z.readFilePosInfo(P, false);
+            for (std::size_t k = 0; k < 3; ++k) {
+                const std::int64_t at = static_cast<std::int64_t>(k) * kBlock;
+                if (k == h.block) {
+                    const bool moved = h.text == std::string("record.orginalPos <= kMaxPos - record.orginalSize");
+                    if (moved) EXPECT_EQ(readAt(z, P + at, 10), Bytes());
+                    std::string detail;
+                    EXPECT_EQ(failedCheck([&] { readAt(z, moved ? kMax - 5 : P + at + 5, 10); }, &detail), h.text);
+                    EXPECT_NE(detail.find("block " + std::to_string(k) + " at offset"), std::string::npos) << detail;
+                } else {
+                    EXPECT_EQ(readAt(z, P + at + 5, 10), slice(data, at + 5, 10)) << k;
+                }
+            }
         }
-        EXPECT_NE(failedCheck([&] { z.setFileToAppend(P + 2 * kBlock, false); }), "no check failed")
+        // Appending takes the file for itself once the reader is gone.
+        VELD_FileStream again(dir.file("bad").c_str(), "rb");
+        zcmpsFilestr appender(again);
+        appender.readFilePosInfo(P, false);
+        EXPECT_NE(failedCheck([&] { appender.setFileToAppend(P + 3 * kBlock, false); }), "no check failed")
             << "table accepted for appending";
     }
+    // A table of no bytes has no first record.
+    auto file = good;
+    putI64(file, P + 16, 0);
+    writeAll(dir.file("bad"), file);
+    VELD_FileStream stream(dir.file("bad").c_str(), "rb");
+    zcmpsFilestr z(stream);
+    EXPECT_EQ(failedCheck([&] { z.readFilePosInfo(P, false); }), "tableBytes >= kRecordSize");
 }
 
 TEST_P(DamagedFile, UnfinishedFileIsRefusedAtTheHeading) {
@@ -156,9 +217,16 @@ TEST_P(DamagedFile, DiskErrorWhileReadingComesOutOnTheCallersThread) {
     if (GetParam()) z.setMultiThread(GetParam());
     z.readFilePosInfo(P, false);
     Bytes buf(1 << 20);
-    veld::crt::CrtSeam seam;
-    seam.failFrom(veld::crt::Call::Read, 2, EIO);
-    EXPECT_EQ(raisedCode([&] { while (z.Read(buf.data(), buf.size()) > 0) continue; }), 1003);
+    std::size_t before = 0;
+    {
+        veld::crt::CrtSeam seam;
+        seam.failFrom(veld::crt::Call::Read, 2, EIO);
+        EXPECT_EQ(raisedCode([&] { while (const std::uint64_t n = z.Read(buf.data(), buf.size())) before += n; }), 1003);
+    }
+    // The piece reaching into block 1 fails, at every setting; the disk back,
+    // the same stream reads on.
+    EXPECT_EQ(before, static_cast<std::size_t>(kBlock / (1 << 20) * (1 << 20)));
+    EXPECT_EQ(readAt(z, P, 3 * kBlock), textBytes(3 * kBlock, 14));
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, DamagedFile, ::testing::Values(0, 2));

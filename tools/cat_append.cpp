@@ -96,7 +96,8 @@ int runCat(const CatOptions& o) {
     return kExitOk;
 }
 
-Transfer appendFile(const std::string& file, const std::string& input, std::int64_t row0, bool swap) {
+Transfer appendFile(const std::string& file, const std::string& input, std::int64_t row0, bool swap,
+                    bool inPlace) {
     Layout layout;
     {
         RawReader raw(file);
@@ -119,7 +120,10 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
     PieceBuffer piece;
     std::uint64_t done = 0;
     try {
-        z.setFileToAppend(end, swap);
+        if (inPlace)
+            z.setFileToAppend(end, swap);
+        else
+            z.setFileToAppendSafely(end, swap);
         while (done < static_cast<std::uint64_t>(inSize)) {
             const std::uint64_t n =
                 src.Read(piece.data(), std::min<std::uint64_t>(piece.size(), inSize - done));
@@ -129,10 +133,27 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
         }
         z.Close();
     } catch (...) {
-        // The old table may already be overwritten: say so, once, with the cause.
+        const std::string cause = describeCurrentException();
+        // Nothing more may reach the file: no later Close writes a table.
+        z.Abandon();
+        std::string outcome;
+        if (inPlace) {
+            outcome = "the file may now be damaged (veld recover rebuilds its table)";
+        } else {
+            // A failure after the new heading was written leaves the new bytes in.
+            std::int64_t nowEnd = -1;
+            try {
+                RawReader raw(file);
+                const Layout now = inspectLayout(raw, row0, swap);
+                if (now.sound()) nowEnd = now.dataEnd;
+            } catch (...) {
+            }
+            outcome = nowEnd == end ? "the file is as it was"
+                      : nowEnd == end + static_cast<std::int64_t>(done) ? "the new bytes were kept all the same"
+                                                                          : "the file may now be damaged";
+        }
         throw CliError(kExitDamaged, file,
-                       "append failed after " + std::to_string(done) + " bytes, the file may now be damaged: " +
-                           describeCurrentException());
+                       "append failed after " + std::to_string(done) + " bytes, " + outcome + ": " + cause);
     }
     Transfer t;
     t.row0 = row0;
@@ -147,7 +168,7 @@ int runAppend(const AppendOptions& o) {
         RawReader raw(o.file);
         row0 = resolveRow0(raw, o.row0, o.swap);
     }
-    const Transfer t = appendFile(o.file, o.input, row0, o.swap);
+    const Transfer t = appendFile(o.file, o.input, row0, o.swap, o.inPlace);
     std::printf("%s: appended %s bytes of case data; %s bytes on disk\n", o.file.c_str(),
                 groupDigits(t.caseBytes).c_str(), groupDigits(static_cast<std::uint64_t>(t.fileSize)).c_str());
     return kExitOk;

@@ -54,6 +54,7 @@ struct AppendOptions {
     std::string file, input;
     std::optional<std::int64_t> row0;
     bool swap = false;
+    bool inPlace = false;  // the described layout instead of the safe append
 };
 
 struct RecoverOptions {
@@ -91,6 +92,9 @@ struct Transfer {
 Transfer packFile(const PackOptions& o, Progress* progress);
 Transfer unpackFile(const std::string& input, const std::string& output, std::int64_t row0,
                     bool swap, int threads, Progress* progress);
-Transfer appendFile(const std::string& file, const std::string& input, std::int64_t row0, bool swap);
+// Safe by default: until the new heading is written the file reads as before,
+// and a failure leaves it so. inPlace rewrites the old table and short block.
+Transfer appendFile(const std::string& file, const std::string& input, std::int64_t row0, bool swap,
+                    bool inPlace = false);
 
 }  // namespace veldcli

@@ -138,9 +138,17 @@ int main(int argc, char** argv) {
     appendCmd->add_option("INPUT", append.input, "plain bytes to add (more case records)")->required();
     addRow0(appendCmd, appendRow0, false);
     addSwap(appendCmd, append.swap);
+    appendCmd->add_flag("--in-place", append.inPlace,
+                        "rewrite the old table and short last block in place (a crash leaves the file unreadable)");
     appendCmd->footer(
-        "A short last block is rewritten with the new bytes after the old ones; the table and\n"
-        "heading are written anew, in this machine's byte order.\n"
+        "By default nothing the file's heading reaches is written: the new blocks and table go after\n"
+        "the old table, reach the disk, and only then is the 24-byte heading rewritten. A crash or a\n"
+        "failure at any moment leaves the file reading as before or as after; earlier bytes left\n"
+        "behind are stale (veld info counts them). A short last block with a payload of at most\n"
+        "256 KiB is copied after the table with the new bytes; a larger one stays as it is.\n"
+        "With --in-place, a short last block is rewritten where it lies with the new bytes after the\n"
+        "old ones, and the table and heading are written anew, as the format's own appender does.\n"
+        "Either way the table and heading are written in this machine's byte order.\n"
         "Example:\n  veld append survey.zdat more-records.bin");
 
     RecoverOptions recover;

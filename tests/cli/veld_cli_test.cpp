@@ -323,12 +323,12 @@ TEST_F(VeldCli, CatWritesRangesAcrossBlockBoundariesAndTheDictionaryPart) {
 }
 
 TEST_F(VeldCli, AppendAddsToTheEndOfTheCaseData) {
-    // Last block short: it is rewritten in place with the new bytes after the old.
+    // In place, a short last block is rewritten where it lies with the new bytes after the old.
     const Bytes first = dataFile(kRow0, kBlock + 5000, 3);
     const Decoded before = decode(pack("s", first), kRow0);
     const Bytes more = slice(dataFile(0, 70000, 4), 0, 70000);
     veldtest::writeAll(file("more.bin"), more);
-    Result r = veld("append " + q("s.zdat") + " " + q("more.bin"));
+    Result r = veld("append " + q("s.zdat") + " " + q("more.bin") + " --in-place");
     ASSERT_EQ(r.status, 0) << r.err;
     const Decoded after = decode(veldtest::readAll(file("s.zdat")), kRow0);
     ASSERT_EQ(after.blocks.size(), 2u);
@@ -337,10 +337,24 @@ TEST_F(VeldCli, AppendAddsToTheEndOfTheCaseData) {
     ASSERT_EQ(veld("unpack " + q("s.zdat") + " " + q("s.back")).status, 0);
     EXPECT_TRUE(veldtest::readAll(file("s.back")) == concat(first, more));
 
+    // Safely (the default), nothing the old heading reaches is written: the
+    // short block is copied after the old table with the new bytes.
+    const Bytes old = pack("t", first);
+    const std::int64_t oldEnd = before.infoPos + before.tableSize;
+    ASSERT_EQ(veld("append " + q("t.zdat") + " " + q("more.bin")).status, 0);
+    const Bytes now = veldtest::readAll(file("t.zdat"));
+    EXPECT_TRUE(slice(now, kRow0 + 24, oldEnd - kRow0 - 24) == slice(old, kRow0 + 24, oldEnd - kRow0 - 24));
+    const Decoded safe = decode(now, kRow0);
+    ASSERT_EQ(safe.blocks.size(), 2u);
+    EXPECT_GE(safe.blocks[1].translatePos, oldEnd);
+    EXPECT_EQ(veld("verify " + q("t.zdat")).status, 0);
+    ASSERT_EQ(veld("unpack " + q("t.zdat") + " " + q("t.back")).status, 0);
+    EXPECT_TRUE(veldtest::readAll(file("t.back")) == concat(first, more));
+
     // Last block full: a new block follows it and the old records stay.
     const Bytes full = dataFile(kRow0, kBlock, 5);
     const Decoded fullBefore = decode(pack("f", full), kRow0);
-    r = veld("append " + q("f.zdat") + " " + q("more.bin") + " --row0 1000");
+    r = veld("append " + q("f.zdat") + " " + q("more.bin") + " --row0 1000 --in-place");
     ASSERT_EQ(r.status, 0) << r.err;
     const Decoded fullAfter = decode(veldtest::readAll(file("f.zdat")), kRow0);
     ASSERT_EQ(fullAfter.blocks.size(), 2u);
@@ -359,6 +373,38 @@ TEST_F(VeldCli, AppendAddsToTheEndOfTheCaseData) {
     ASSERT_EQ(veld("unpack " + q("f.zdat") + " " + q("f.back")).status, 0);
     EXPECT_TRUE(veldtest::readAll(file("f.back")) == concat(full, more));
 }
+
+#ifndef _WIN32
+// A disk that fills up during an append: the failure is reported, nothing is
+// committed afterwards, and a safe append leaves the file reading as before.
+TEST_F(VeldCli, AppendOntoAFullDiskIsReportedAndCommitsNothing) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    const std::string disk = file("disk");
+    std::filesystem::create_directory(disk);
+    if (std::system(("mount -t tmpfs -o size=1m tmpfs " + quote(disk)).c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { (void)std::system(("umount " + quote(at)).c_str()); }
+    } unmount{disk};
+    const Bytes first = veldtest::patternBytes(kRow0 + 300000, 8);  // does not shrink
+    pack("p", first);
+    veldtest::writeAll(file("noise.bin"), veldtest::patternBytes(900000, 9));
+    const std::string target = quote(disk + "/p.zdat");
+    for (const std::string mode : {"", " --in-place"}) {
+        SCOPED_TRACE(mode);
+        std::filesystem::copy_file(file("p.zdat"), disk + "/p.zdat",
+                                   std::filesystem::copy_options::overwrite_existing);
+        const Result r = veld("append " + target + " " + q("noise.bin") + mode);
+        expectDamaged(r, "No space left on device");
+        EXPECT_NE(r.err.find(disk + "/p.zdat"), std::string::npos) << r.err;
+        if (!mode.empty()) continue;
+        EXPECT_NE(r.err.find("the file is as it was"), std::string::npos) << r.err;
+        ASSERT_EQ(veld("unpack " + target + " " + q("p.back")).status, 0);
+        EXPECT_TRUE(veldtest::readAll(file("p.back")) == first);
+    }
+}
+#endif
 
 TEST_F(VeldCli, VerifyNamesTheBlockOfAFlippedPayloadByte) {
     const Bytes input = dataFile(kRow0, 2 * kBlock + 4000);

@@ -125,28 +125,36 @@ void expectDamageRefusedOnlyWhenAskedFor() {
     s.expectBlock(*r, 1);  // the worker now meets block 2's damage
     s.expectBlock(*r, 4);
     std::string detail;
-    EXPECT_EQ(failedCheck([&] { s.readBlockOf(*r, 2); }, &detail), "payloadComplete");
+    EXPECT_EQ(failedCheck([&] { s.readBlockOf(*r, 2); }, &detail), "ret!= 0");
     EXPECT_NE(detail.find("block at position " + std::to_string(s.block(2).orginalPos)), std::string::npos);
     EXPECT_NE(detail.find("offset " + std::to_string(s.block(2).translatePos)), std::string::npos) << detail;
     s.expectBlock(*r, 1);
-    EXPECT_EQ(failedCheck([&] { s.readBlockOf(*r, 2); }), "payloadComplete");
+    EXPECT_EQ(failedCheck([&] { s.readBlockOf(*r, 2); }), "ret!= 0");
     s.expectBlock(*r, 3);
     s.expectBlock(*r, 5);
 }
 
-// A disk error on the worker (its first read ahead, of block 1) reaches the owner.
+// A failed read ahead reaches only the request for that block, which reads it
+// again itself; what fails there is that request's own, and no later one's.
 template <class Reader>
-void expectWorkerReadFailureOnTheOwner(std::initializer_list<std::size_t> asks) {
+void expectFailedReadAheadIsRetriedByItsRequest() {
     ReadSource s = smallBlocks();
     auto r = startReader<Reader>(s);
-    veld::crt::CrtSeam seam;
-    seam.failNth(veld::crt::Call::Read, 2, EIO);
-    s.expectBlock(*r, 0);
-    for (std::size_t k : asks) {
+    {
+        veld::crt::CrtSeam seam;
+        seam.failNth(veld::crt::Call::Read, 2, EIO);  // the read ahead of block 1
+        s.expectBlock(*r, 0);
+        s.expectBlock(*r, 1);
+        EXPECT_EQ(s.payloadReads(seam, 1), 2u);
+    }
+    {
+        veld::crt::CrtSeam seam;
+        seam.failFrom(veld::crt::Call::Read, 1, EIO);  // the disk refuses everything
         int err = 0;
-        EXPECT_EQ(raisedCode([&] { s.readBlockOf(*r, k); }, &err), 1003) << k;
+        EXPECT_EQ(raisedCode([&] { s.readBlockOf(*r, 4); }, &err), 1003);
         EXPECT_EQ(err, EIO);
     }
+    for (std::size_t k : {4, 5, 2, 3}) s.expectBlock(*r, k);
     r->stopThread();
     r->releaseThreads();
 }

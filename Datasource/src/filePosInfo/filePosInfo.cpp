@@ -37,16 +37,10 @@ std::string recordAt(std::uint64_t index, std::uint64_t count) {
 // Sizes beyond the block buffers would overrun them when the block is read;
 // a block or payload ending past the 64-bit range would overflow its end.
 void checkRecordSizes(const blockInfo& record, std::uint64_t index, std::uint64_t count) {
-    VELD_CHECK_AT(record.orginalSize >= 1 && record.orginalSize <= kBlockSize,
-                  recordAt(index, count));
-    VELD_CHECK_AT(record.translateSize >= 0 && record.translateSize <= kMaxPayloadSize,
-                  recordAt(index, count));
-    // A payload before the start of the file cannot be read, only refused.
-    VELD_CHECK_AT(record.translatePos >= 0, recordAt(index, count));
-    // Readers and appenders add the sizes to the positions; the sums must exist.
-    VELD_CHECK_AT(record.orginalPos <= kMaxPos - record.orginalSize, recordAt(index, count));
-    VELD_CHECK_AT(record.translatePos <= kMaxPos - record.translateSize, recordAt(index, count));
+    filePosInfo::checkRecord(record, recordAt(index, count));
 }
+
+bool sizeUsable(const blockInfo& r) { return r.orginalSize >= 1 && r.orginalSize <= kBlockSize; }
 
 // The first record, checked, and the count it announces checked against the bytes.
 blockInfo takeFirstRecord(const void* table, bool swap, std::uint64_t tableBytes) {
@@ -62,8 +56,24 @@ blockInfo takeFirstRecord(const void* table, bool swap, std::uint64_t tableBytes
 
 }  // namespace
 
+bool filePosInfo::recordUsable(const blockInfo& record) {
+    return record.orginalSize >= 1 && record.orginalSize <= kBlockSize && record.translateSize >= 0 &&
+           record.translateSize <= kMaxPayloadSize && record.translatePos >= 0 &&
+           record.orginalPos <= kMaxPos - record.orginalSize && record.translatePos <= kMaxPos - record.translateSize;
+}
+
+void filePosInfo::checkRecord(const blockInfo& record, const std::string& where) {
+    VELD_CHECK_AT(record.orginalSize >= 1 && record.orginalSize <= kBlockSize, where);
+    VELD_CHECK_AT(record.translateSize >= 0 && record.translateSize <= kMaxPayloadSize, where);
+    // A payload before the start of the file cannot be read, only refused.
+    VELD_CHECK_AT(record.translatePos >= 0, where);
+    // Readers and appenders add the sizes to the positions; the sums must exist.
+    VELD_CHECK_AT(record.orginalPos <= kMaxPos - record.orginalSize, where);
+    VELD_CHECK_AT(record.translatePos <= kMaxPos - record.translateSize, where);
+}
+
 filePosInfo::filePosInfo(std::uint64_t blockSize)
-    : pOutBuffer(nullptr), pInfoBuffer(nullptr), infoCount(0), blockSize(blockSize), nextIndex(0) {}
+    : pOutBuffer(nullptr), pInfoBuffer(nullptr), infoCount(0), blockSize(blockSize), nextIndex(0), bOrdered(true) {}
 
 filePosInfo::~filePosInfo() {
     delete[] pInfoBuffer;
@@ -76,6 +86,7 @@ blockInfo filePosInfo::findBlock(std::int64_t pos) {
     if (n == 0) return notFound();
     VELD_CHECK(pInfoBuffer->orginalPos != 0);
     const blockInfo* R = pInfoBuffer;
+    if (!bOrdered) return findInDamagedTable(pos);
     if (pos < R[0].orginalPos || endsAtOrBefore(R[n - 1], pos)) return notFound();
 
     // A reader moving on block by block is answered by the cursor. It is only a
@@ -147,23 +158,42 @@ void filePosInfo::loadForRead(const void* table, bool swap, std::uint64_t tableB
     const blockInfo firstRecord = takeFirstRecord(table, swap, tableBytes);
     const std::uint64_t count = static_cast<std::uint64_t>(firstRecord.translateSize);
 
-    // Checked in full before anything of the old state is given up.
+    // The count is bounded by the table's bytes. A damaged record is kept: it
+    // fails the reads that need its block, when they use it.
     auto* loaded = new blockInfo[count ? count : 1]();
     const auto* bytes = static_cast<const unsigned char*>(table) + kRecordSize;
-    try {
-        for (std::uint64_t i = 0; i < count; ++i) {
-            loaded[i] = veld::layout::decodeRecord(bytes + i * kRecordSize, swap);
-            checkRecordSizes(loaded[i], i, count);
-        }
-    } catch (...) {
-        delete[] loaded;
-        throw;
+    bool ordered = true;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        loaded[i] = veld::layout::decodeRecord(bytes + i * kRecordSize, swap);
+        ordered = ordered && sizeUsable(loaded[i]);
     }
     delete[] pInfoBuffer;
     pInfoBuffer = loaded;
     infoCount = count;
+    bOrdered = ordered;
     blockSize = static_cast<std::uint64_t>(firstRecord.orginalSize);
     nextIndex.store(0, std::memory_order_relaxed);
+}
+
+blockInfo filePosInfo::findInDamagedTable(std::int64_t pos) const {
+    // A size no block can have would make a record hold every later position.
+    // No cursor and no guess here: the answer must not depend on which thread
+    // asked before. The first record that holds pos answers; a record whose size is
+    // unusable holds the positions up to the next record's (or a block's worth),
+    // so that the reads needing its block meet it and fail its check.
+    const blockInfo* R = pInfoBuffer;
+    for (std::uint64_t k = 0; k < infoCount; ++k) {
+        if (sizeUsable(R[k])) {
+            if (holds(R[k], pos)) return R[k];
+        } else if (R[k].orginalPos <= pos &&
+                   (k + 1 < infoCount && R[k + 1].orginalPos > R[k].orginalPos
+                        ? pos < R[k + 1].orginalPos
+                        : static_cast<std::uint64_t>(pos) - static_cast<std::uint64_t>(R[k].orginalPos) <
+                              static_cast<std::uint64_t>(kBlockSize))) {
+            return R[k];
+        }
+    }
+    return notFound();
 }
 
 blockInfo filePosInfo::lastRecordOf(const void* table, bool swap, std::uint64_t tableBytes) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "compressedLayout.h"
@@ -24,9 +25,16 @@ public:
                   std::int32_t translateSize);
     blockInfo* makeInfoBuffer(std::uint64_t& length);
     // The table holds tableBytes bytes read from a file; a count that the bytes
-    // cannot hold, or a record whose sizes exceed the block buffers, is refused
-    // by a check, never used to size a copy. A null table changes nothing.
+    // cannot hold is refused by a check, never used to size a copy. A damaged
+    // record is loaded as it is: the reader checks a record (checkRecord) when
+    // it uses it, so that it fails only the reads that need its block. A null
+    // table changes nothing.
     void loadForRead(const void* table, bool swap, std::uint64_t tableBytes);
+    // Refuses a record whose sizes exceed the block buffers or whose ends
+    // overflow; `where` names it in the failure's detail.
+    static void checkRecord(const blockInfo& record, const std::string& where);
+    // True when checkRecord would pass.
+    static bool recordUsable(const blockInfo& record);
     // Ends the lookup side; all block records but the last are appended to
     // `blocks`. Returns the last block record, or the first record (orginalPos
     // -100) when there is none. With swap, the caller's table is reversed in
@@ -42,10 +50,14 @@ public:
     const std::vector<blockInfo>& WrittenBlocks() const { return blocks; }
 
 private:
+    // Lookup in a table with a record whose uncompressed size no block can have.
+    blockInfo findInDamagedTable(std::int64_t pos) const;
+
     std::vector<blockInfo> blocks;
     blockInfo* pOutBuffer;
     blockInfo* pInfoBuffer;
     std::uint64_t infoCount;
     std::uint64_t blockSize;
     std::atomic<std::uint64_t> nextIndex;
+    bool bOrdered;  // every loaded record has a size of 1 to the block size
 };

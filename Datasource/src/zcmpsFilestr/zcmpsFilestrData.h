@@ -38,6 +38,10 @@ public:
     std::uint64_t loadedLength() const {
         return static_cast<std::uint64_t>(fpCurBuff - fBuffer) + availBuffSize;
     }
+    // A damaged record fails here, when its block is needed, naming the block.
+    void checkRecord(const blockInfo& record) const {
+        if (!filePosInfo::recordUsable(record)) filePosInfo::checkRecord(record, describe(record));
+    }
     // "block 3 at offset 1201024": block number and file offset of a record.
     std::string describe(const blockInfo& record) const;
 

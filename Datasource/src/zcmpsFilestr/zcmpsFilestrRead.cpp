@@ -81,13 +81,14 @@ bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
     const blockInfo r = fpPosInfo->findBlock(pos);
     if (r.orginalPos == veld::layout::kNotFound) return false;
     std::uint64_t count;
+    checkRecord(r);
     if (fpIOThread) {
         try {
             count = fpIOThread->readBlock(fBuffer, static_cast<std::uint64_t>(r.orginalSize), r.orginalPos);
-        } catch (const veld::CheckFailure& damage) {
-            // The worker knows the block's offsets; the stream adds its number.
-            throw veld::CheckFailure(damage.expression(), damage.file(), damage.line(),
-                                     describe(r) + ": " + damage.detail());
+        } catch (const veld::CheckFailure&) {
+            // The thread object refused the block: it is read again here, as
+            // without the thread, so that it fails (or not) with the same words.
+            count = inflateRecord(r, false);
         }
         if (count != static_cast<std::uint64_t>(r.orginalSize)) VELD_CHECK_AT(0, describe(r));
     } else {
@@ -100,27 +101,27 @@ bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
 }
 
 std::uint64_t zcmpsFilestr::Data::inflateRecord(const blockInfo& r, bool appending) {
-    // Sizes and offsets were bounded when the table was loaded.
+    checkRecord(r);
     const std::uint64_t payload = static_cast<std::uint64_t>(r.translateSize);
     const std::uint64_t got = pRealFile.Read(fCmpsBuffer, payload, r.translatePos);
     const std::string shortRead = got < payload ? ": the file ends inside its payload" : "";
     veld::InflateOutcome out;
     const bool exact = fStrictCodec->decompressExact(fCmpsBuffer, got, fBuffer, sizeof(fBuffer),
                                                      static_cast<std::uint64_t>(r.orginalSize), &out);
-    const std::uint64_t ret = out.produced;
-    VELD_CHECK_AT(ret!= 0, describe(r) + " does not inflate" + shortRead);
+    // Beyond the codec's count, a payload decompresses only as one complete
+    // zlib stream whose checksum holds and that uses every byte of it.
+    const bool complete = exact || (out.streamEnded && out.consumed == got);
+    const std::uint64_t ret = complete ? out.produced : 0;
+    VELD_CHECK_AT(ret!= 0, describe(r) + " does not decompress (" + std::to_string(out.produced) +
+                               " bytes inflated, not one complete zlib stream)" + shortRead);
     const std::int64_t outCount = static_cast<std::int64_t>(ret);
-    const std::string wrongCount = describe(r) + " inflates to " + std::to_string(ret) +
-                                   " bytes, not " + std::to_string(r.orginalSize) + shortRead;
+    const std::string wrongCount = describe(r) + " inflates to " + std::to_string(ret) + " bytes, not " +
+                                   std::to_string(r.orginalSize) + shortRead;
     if (appending) {
         const blockInfo& bInfo = r;
         VELD_CHECK_AT(outCount == bInfo.orginalSize, wrongCount);
     } else if (outCount != r.orginalSize) {
         VELD_CHECK_AT(0, wrongCount);
     }
-    // The right count is not enough: the stream must end, checksum verified, where the payload ends.
-    const bool streamComplete = exact;
-    VELD_CHECK_AT(streamComplete && "payload is not one complete zlib stream",
-                  describe(r) + (shortRead.empty() ? ": its zlib stream does not end cleanly" : shortRead));
     return ret;
 }

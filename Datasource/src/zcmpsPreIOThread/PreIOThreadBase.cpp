@@ -75,17 +75,6 @@ int PreIOThreadBase::runSteps(void* prtData, int (PreIOThreadBase::*step)()) {
     return 0;
 }
 
-void PreIOThreadBase::keepFetchFailure(std::exception_ptr& slot) {
-    slot = std::current_exception();
-    try {
-        throw;
-    } catch (const veld::CheckFailure&) {
-        // A damaged block is the owner's business only if it asks for it.
-    } catch (...) {
-        keepWorkerFailure(slot);
-    }
-}
-
 int PreIOThreadBase::newThreadForRead::run(void* prtData) {
     return runSteps(prtData, &PreIOThreadBase::readStep);
 }

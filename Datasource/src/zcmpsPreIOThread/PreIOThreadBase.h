@@ -52,10 +52,6 @@ protected:
     // Runs one worker's steps until one answers non-zero; a failure that
     // escapes a step is kept. Every task object's run is this loop.
     static int runSteps(void* prtData, int (PreIOThreadBase::*step)());
-    // In a catch block on the worker, after a block fetch failed: the failure
-    // goes to `slot`; damage stays there for the request that asks for that
-    // block, anything else (the disk refused) is kept for every later request.
-    void keepFetchFailure(std::exception_ptr& slot);
     // Raises the kept failure on the owner's thread, if there is one. It stays
     // kept, so every later request fails the same way instead of waiting.
     void raiseWorkerFailure() const;

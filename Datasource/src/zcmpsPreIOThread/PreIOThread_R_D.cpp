@@ -66,20 +66,14 @@ std::uint64_t PreIOThread_R_D::readBlock(void* buf, std::uint64_t reqSize, std::
     raiseWorkerFailure();
     {
         sfGuard guard(fMutex, sfLockRecursive);
-        // stCurSize is 0 once the prefetched block was handed out: fetch it anew.
-        if (fpReadyPos == fpos && (stCurSize != 0 || fReadyFailure)) {
-            if (fReadyFailure) {
-                std::exception_ptr failure = fReadyFailure;
-                fReadyFailure = nullptr;
-                fpReadyPos = -1;
-                std::rethrow_exception(failure);
-            }
+        // stCurSize is 0 once the prefetched block was handed out, and after a
+        // failed prefetch: either way the block is fetched anew, here.
+        if (fpReadyPos == fpos && stCurSize != 0) {
             VELD_CHECK(reqSize == stCurSize);
             std::memcpy(buf, fReadyBuf, reqSize);
         } else {
-            // A prefetch of another block is dropped, failed or not.
+            // A prefetch of another block is dropped.
             fpReadyPos = -1;
-            fReadyFailure = nullptr;
             const std::uint64_t outCount = fetchBlock(static_cast<unsigned char*>(buf), reqSize, fpos);
             VELD_CHECK(outCount == reqSize);
         }
@@ -100,11 +94,12 @@ int PreIOThread_R_D::readStep() {
         sfGuard guard(fMutex, sfLockRecursive);
         fpReadyPos = fpNextPos;
         stCurSize = 0;
-        fReadyFailure = nullptr;
         try {
             stCurSize = fetchBlock(fReadyBuf, fBufSize, fpNextPos);
         } catch (...) {
-            keepFetchFailure(fReadyFailure);
+            // Fetching ahead is speculative: the request that needs this block
+            // fetches it again itself and meets whatever is still wrong.
+            stCurSize = 0;
         }
     }
     semReady.postSemaphore();

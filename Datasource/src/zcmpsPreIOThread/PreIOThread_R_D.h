@@ -1,8 +1,10 @@
 // Read-and-decompress thread: hands back one whole uncompressed block per
 // request while its worker reads and decompresses the following block.
-// A damaged block is refused (veld::CheckFailure naming it) when, and only when,
-// it is asked for; a raw-file failure on the worker is raised at the owner's
-// next request. No request waits for a prefetch that was never started.
+// Fetching ahead is speculative: when it fails (damage or the disk), the
+// request for that block fetches it again on the owner's thread, which raises
+// whatever is still wrong (veld::CheckFailure naming a damaged block,
+// veld::DataSourceError from the disk); no later request is affected. No
+// request waits for a prefetch that was never started.
 // Thread contract: requests from one owner thread at a time.
 #pragma once
 
@@ -44,6 +46,5 @@ private:
     sfMutex fMutex;
     std::atomic<bool> bStop;
     std::uint64_t fCompRoom;            // bytes of fCompBuf: the worst-case payload of a block
-    std::exception_ptr fReadyFailure;   // why the prefetch of fpReadyPos failed
     bool bHoldReady;                    // owner's thread only: no prefetch is in flight
 };

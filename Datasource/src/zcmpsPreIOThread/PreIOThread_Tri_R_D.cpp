@@ -128,11 +128,9 @@ int PreIOThread_Tri_R_D::readStep() {
     }
     try {
         readRaw(fpNextReadPos);
-    } catch (const veld::CheckFailure&) {
-        // fpRawPos says fCompBuf holds nothing; decompressAt reads the block
-        // again and meets the same refusal if it is asked for.
     } catch (...) {
-        keepWorkerFailure(std::current_exception());
+        // Reading ahead is speculative: fpRawPos says fCompBuf holds nothing,
+        // and whoever decompresses the block reads it again itself.
     }
     semRawReady.postSemaphore();
     return 0;
@@ -143,13 +141,12 @@ int PreIOThread_Tri_R_D::decompressStep() {
     if (bCompressEnd.load()) return 1;
     fpCurDecompressPos = fpNextDecompressPos;
     stDecompSize = 0;
-    fDecompFailure = nullptr;
     try {
         stDecompSize = decompressAt(fpNextDecompressPos);
-        if (stDecompSize == 0) fpCurDecompressPos = -1;
     } catch (...) {
-        keepFetchFailure(fDecompFailure);
+        // Speculative too: the request for this block decompresses it itself.
     }
+    if (stDecompSize == 0) fpCurDecompressPos = -1;
     semReady.postSemaphore();
     return 0;
 }
@@ -170,15 +167,8 @@ std::uint64_t PreIOThread_Tri_R_D::readBlock(void* buf, std::uint64_t reqSize, s
         bHoldReady = true;
     }
     raiseWorkerFailure();
-    if (fpCurDecompressPos == fpos && fDecompFailure) {
-        std::exception_ptr failure = fDecompFailure;
-        fDecompFailure = nullptr;
-        fpCurDecompressPos = -1;
-        std::rethrow_exception(failure);
-    }
     if (fpCurDecompressPos != fpos) {
         fpCurDecompressPos = -1;
-        fDecompFailure = nullptr;
         stDecompSize = decompressAt(fpos);
         fpCurDecompressPos = fpos;
     } else {

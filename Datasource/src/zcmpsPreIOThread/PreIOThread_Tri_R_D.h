@@ -1,7 +1,8 @@
 // Three-stage reader: one worker reads the next block's compressed bytes, a
 // second decompresses, and the owner copies finished blocks out.
-// A damaged block is refused (veld::CheckFailure naming it) when it is asked
-// for; a raw-file failure on a worker is raised at the owner's next request.
+// Work ahead is speculative: when a worker fails (damage or the disk), the
+// request for that block reads and decompresses it again on the owner's
+// thread, which raises whatever is still wrong; no later request is affected.
 // Nothing waits for work that was never posted; stopThread ends both workers.
 // Thread contract: requests from one owner thread at a time.
 #pragma once
@@ -69,7 +70,6 @@ private:
     // fDecompBuf and what it holds: its user is whoever holds semReady's token
     // (the owner, or the decompressing worker between semWork and semReady).
     std::uint64_t stDecompSize;
-    std::exception_ptr fDecompFailure;  // why fpCurDecompressPos did not decompress
     bool bRawHeld;                      // that user also holds semRawReady's token
     bool bHoldReady;                    // owner's thread only: it holds semReady's token
     bool bTasksHandedOver;              // the pool owns the task objects

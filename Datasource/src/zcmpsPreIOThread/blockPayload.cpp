@@ -22,17 +22,19 @@ std::uint64_t inflateBlock(BlockCodec& codec, const blockInfo& bInfo, const unsi
     if (codec.decompressExact(payload, payloadBytes, dest, destRoom,
                               static_cast<std::uint64_t>(bInfo.orginalSize), &seen))
         return seen.produced;
-    // A stream that breaks off, fails its checksum or leaves bytes over is damaged
-    // whatever its count; a complete stream of the wrong length contradicts its record.
-    const bool payloadComplete = seen.streamEnded && seen.consumed == payloadBytes;
-    VELD_CHECK_AT(payloadComplete, describeBlock(bInfo) + " is not one complete zlib stream (" +
-                                       std::to_string(payloadBytes) + " bytes read, " +
-                                       std::to_string(seen.produced) + " inflated)");
-    const std::int64_t outCount = static_cast<std::int64_t>(seen.produced);
+    // A stream that breaks off, fails its checksum or leaves bytes over does not
+    // decompress, whatever it produced; a complete stream of the wrong length
+    // contradicts its record.
+    const bool complete = seen.streamEnded && seen.consumed == payloadBytes;
+    const std::uint64_t ret = complete ? seen.produced : 0;
+    VELD_CHECK_AT(ret!= 0, describeBlock(bInfo) + " is not one complete zlib stream (" +
+                               std::to_string(payloadBytes) + " bytes read, " + std::to_string(seen.produced) +
+                               " inflated)");
+    const std::int64_t outCount = static_cast<std::int64_t>(ret);
     VELD_CHECK_AT(outCount == bInfo.orginalSize,
-                  describeBlock(bInfo) + " inflates to " + std::to_string(outCount) +
-                      " bytes, not " + std::to_string(bInfo.orginalSize));
-    return seen.produced;  // not reached: the codec refused only for one of the above
+                  describeBlock(bInfo) + " inflates to " + std::to_string(outCount) + " bytes, not " +
+                      std::to_string(bInfo.orginalSize));
+    return ret;  // not reached: the codec refused only for one of the above
 }
 
 std::uint64_t fetchBlockBytes(VELD_File& file, BlockCodec& codec, const blockInfo& bInfo,
