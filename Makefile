@@ -2,10 +2,13 @@
 #   make demo   builds in Release and runs the veld program's demo
 #   make test   builds and runs the whole test suite
 #   make test-windows   cross-builds veld.dll with MinGW-w64 and runs the suite under Wine
+#   make fuzz   builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS
 PRESET ?= release
 BUILD_DIR := build/$(PRESET)
 
-.PHONY: all deps build test demo test-asan test-tsan test-consumer test-windows clean
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps build test demo test-asan test-tsan test-consumer test-windows fuzz clean
 
 all: build
 
@@ -45,6 +48,11 @@ test-windows:
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows
 	bash scripts/test-windows.sh
+
+# Needs the release build's program for the seeds; builds it if missing.
+fuzz: deps
+	@bash scripts/install-deps.sh --fuzz
+	bash fuzz/run.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build

@@ -11,6 +11,12 @@ if [[ "${1:-}" == "--windows" ]]; then
             libcli11-dev wine wine64 libgnutls30 cmake ninja-build make)
 fi
 
+if [[ "${1:-}" == "--fuzz" ]]; then
+  # libFuzzer and the sanitizer runtimes come with clang's runtime package;
+  # the seeds are made by a Python script from files the veld program packs.
+  packages=(clang-14 libclang-rt-14-dev python3 cmake ninja-build make zlib1g-dev libssl-dev)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "TestFiles.h"
@@ -121,19 +122,65 @@ TEST_F(ReadAhead, CopiesOnDifferentFilesEachReadTheirOwn) {
     EXPECT_EQ(readAt(*second, 50, 100), slice(data, 50, 100));
 }
 
-TEST_F(ReadAhead, FailuresReachTheCallerAndNeverHang) {
-    {  // the worker's read-ahead at 4,190,208 fails: every request learns of it
-        auto s = open();
-        seam.failNth(Call::Read, 2, EIO);
-        EXPECT_EQ(readN(*s, 100), slice(data, 0, 100));
-        for (int i = 0; i < 2; ++i) EXPECT_EQ(raisedCode([&] { readAt(*s, kBlock, 100); }), 1003) << i;
-        s->DisableMultiThreadReading();
-        EXPECT_EQ(readAt(*s, kBlock, 100), slice(data, kBlock, 100));
+// A disk whose block at 4,190,208 cannot be read, read with read-ahead off or
+// on: what each call gives (bytes, or the error's code and text), Good and
+// Tell after it.
+std::vector<std::string> badRegionTranscript(CrtSeam& seam, const std::string& path, const Bytes& data,
+                                             bool readAhead) {
+    std::vector<std::string> out;
+    VELD_FileStream s(path.c_str(), "rb");
+    if (readAhead) s.EnableMultiThreadReading();
+    auto call = [&](std::int64_t at, std::size_t n) {
+        std::string what;
+        try {
+            const Bytes got = readAt(s, at, n);
+            what = got == slice(data, static_cast<std::size_t>(at), got.size())
+                       ? "read " + std::to_string(got.size())
+                       : "wrong bytes";
+        } catch (const veld::DataSourceError& e) {
+            what = std::to_string(e.code()) + " " + e.what();
+        }
+        out.push_back(what + " good " + std::to_string(s.Good()) + " at " + std::to_string(s.Tell()));
+    };
+    seam.failAt(Call::Read, kBlock, EIO);
+    call(0, 100);               // the read-ahead of the next block fails unseen
+    call(2 * kBlock + 5, 100);  // elsewhere
+    call(0, 100);
+    call(kBlock - 10, 100);  // needs the bad block: fails after the window's 10 bytes
+    call(kBlock + 5, 100);   // and again, on the caller's thread
+    seam.stopFailing();
+    s.Clear();
+    call(kBlock + 5, 100);
+    // Switched off and on, and reopened: nothing of a failed read-ahead remains.
+    seam.failAt(Call::Read, kBlock, EIO);
+    call(0, 100);
+    seam.stopFailing();
+    if (readAhead) {
+        s.DisableMultiThreadReading();
+        s.EnableMultiThreadReading();
     }
-    EXPECT_EQ(readsByPosition(seam).at(kBlock).first, 2);
+    call(kBlock, 100);
+    seam.failAt(Call::Read, kBlock, EIO);
+    call(0, 100);
+    seam.stopFailing();
+    EXPECT_EQ(s.Open(path.c_str(), "rb"), 1);
+    call(kBlock, 5000000);
+    return out;
+}
 
-    // The caller's own refill fails: the object goes on working.
-    seam.clear();
+TEST_F(ReadAhead, AFailedReadAheadFailsOnlyTheRequestThatNeedsItAsWithoutReadAhead) {
+    const auto without = badRegionTranscript(seam, path, data, false);
+    ASSERT_EQ(without.size(), 10u);
+    EXPECT_EQ(without[0], "read 100 good 1 at 100");
+    EXPECT_EQ(without[3].substr(0, 5), "1003 ");
+    EXPECT_NE(without[3].find(path), std::string::npos);
+    EXPECT_EQ(without[3].substr(without[3].size() - 17), "good 0 at 4190208");
+    EXPECT_EQ(without[5], "read 100 good 1 at 4190313");
+    EXPECT_EQ(without[9], "read 5000000 good 1 at 9190208");
+    EXPECT_EQ(badRegionTranscript(seam, path, data, true), without);
+}
+
+TEST_F(ReadAhead, TheCallersOwnFailedRefillLeavesTheObjectWorking) {
     auto s = open();
     seam.failNth(Call::Read, 1, EIO);
     EXPECT_EQ(raisedCode([&] { readN(*s, 100); }), 1003);

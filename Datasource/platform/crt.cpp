@@ -24,6 +24,18 @@ void CrtSeam::failFrom(Call kind, int n, int err) {
     fPlans[kind] = Plan{fSeen[kind] + n, true, err};
 }
 
+void CrtSeam::failAt(Call kind, std::int64_t position, int err) {
+    std::lock_guard<std::mutex> g(fLock);
+    fPositionPlans[{kind, position}] = err;
+}
+
+void CrtSeam::stopFailing() {
+    std::lock_guard<std::mutex> g(fLock);
+    fPlans.clear();
+    fPositionPlans.clear();
+    fShorts.clear();
+}
+
 std::vector<CallRecord> CrtSeam::calls() const {
     std::lock_guard<std::mutex> g(fLock);
     return fCalls;
@@ -55,9 +67,14 @@ void CrtSeam::shortNth(Call kind, int n, unsigned int count) {
     fShorts[kind] = Short{fSeen[kind] + n, count};
 }
 
-bool CrtSeam::shouldFail(Call kind, int& err, unsigned int* limit) {
+bool CrtSeam::shouldFail(Call kind, int& err, unsigned int* limit, std::int64_t position) {
     std::lock_guard<std::mutex> g(fLock);
     const int seen = ++fSeen[kind];
+    auto at = fPositionPlans.find({kind, position});
+    if (at != fPositionPlans.end()) {
+        err = at->second;
+        return true;
+    }
     auto s = fShorts.find(kind);
     if (limit && s != fShorts.end() && s->second.nth == seen && s->second.count < *limit)
         *limit = s->second.count;
@@ -136,7 +153,7 @@ int transferOnce(Call kind, int fd, Buffer buffer, unsigned int count, Op op) {
     int err = 0;
     unsigned int limit = count;
     int n;
-    if (seam->shouldFail(kind, err, &limit)) {
+    if (seam->shouldFail(kind, err, &limit, at)) {
         errno = err;
         n = -1;
     } else {

@@ -38,6 +38,11 @@ public:
     void failNth(Call kind, int n, int err);
     // Every call of this kind from the nth on fails with err.
     void failFrom(Call kind, int n, int err);
+    // Every read or write that starts at this offset fails with err, as a bad
+    // region of a disk would, until stopFailing.
+    void failAt(Call kind, std::int64_t position, int err);
+    // Removes every planned failure.
+    void stopFailing();
     // The nth read or write from now on moves at most `count` bytes.
     void shortNth(Call kind, int n, unsigned int count);
 
@@ -49,7 +54,8 @@ public:
     // Used by the runtime layer.
     // Counts the call; true when it is to fail (err set). `limit` becomes
     // the most bytes it may move (unchanged when no short count is planned).
-    bool shouldFail(Call kind, int& err, unsigned int* limit = nullptr);
+    // `position` is where a read or write starts (-1 for other calls).
+    bool shouldFail(Call kind, int& err, unsigned int* limit = nullptr, std::int64_t position = -1);
     std::int64_t positionOf(int fd);
     void record(Call kind, int fd, std::int64_t position, int whence, std::uint64_t count,
                 std::int64_t result, int share = 0, int permission = 0, std::string name = {});
@@ -68,6 +74,7 @@ private:
     std::vector<CallRecord> fCalls;
     std::map<Call, int> fSeen;
     std::map<Call, Plan> fPlans;
+    std::map<std::pair<Call, std::int64_t>, int> fPositionPlans;
     std::map<Call, Short> fShorts;
     std::map<int, std::int64_t> fPositions;
 };

@@ -193,8 +193,23 @@ void VELD_File::SeekDisk(std::int64_t offset, int code) {
     fDiskPos = offset;
 }
 
+std::uint64_t VELD_File::ReadAhead(void* buffer, std::uint64_t byteSize, std::int64_t byteOffset) {
+    // Held across Read (the mutex admits its holder again), so that no other
+    // thread's failure meets the switch.
+    sfGuard guard(fMutex, sfLockRecursive);
+    bReadingAhead = true;
+    try {
+        const std::uint64_t n = Read(buffer, byteSize, byteOffset);
+        bReadingAhead = false;
+        return n;
+    } catch (...) {
+        bReadingAhead = false;
+        throw;
+    }
+}
+
 void VELD_File::Fail(int code) {
-    bGood = false;
+    if (!bReadingAhead) bGood = false;
     // A failed transfer may have moved the file pointer part of the way: the
     // next request seeks to its own offset.
     fDiskPos = -1;

@@ -34,6 +34,10 @@ public:
     bool Open(const ExtNameStr& name, const char* mode);
     int Close();
     std::uint64_t Read(void* buffer, std::uint64_t byteSize, std::int64_t byteOffset);
+    // Read for a read-ahead, beyond the described file: a failure raises as
+    // Read's does but leaves bGood as it was, since nobody has asked for those
+    // bytes yet (the request that wants them reads them again).
+    std::uint64_t ReadAhead(void* buffer, std::uint64_t byteSize, std::int64_t byteOffset);
     std::uint64_t Write(const void* buffer, std::uint64_t byteSize, std::int64_t byteOffset);
     std::int64_t Size() const;
     // Beyond the described raw file: writes through to the disk what the
@@ -88,6 +92,8 @@ private:
     mutable std::int64_t fDiskPos;
     // Data offset of pBlockBuf[0] while bytes are pending.
     std::int64_t fPendingPos;
+    // Set under fMutex while ReadAhead runs: failures leave bGood alone.
+    bool bReadingAhead = false;
     // A close failed: the file counts as open (transfers raise, Size answers
     // -1) until Close forgets it, but its released descriptor is never touched.
     bool bDescriptorLost;

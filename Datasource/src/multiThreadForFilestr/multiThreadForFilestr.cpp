@@ -75,7 +75,8 @@ std::uint64_t multiThreadForFilestr::readBlockInto(VELD_File* file, unsigned cha
 
 std::uint64_t multiThreadForFilestr::serve(VELD_File* file, void* buf, std::uint64_t size,
                                            std::int64_t fpos, unsigned char** swapWith) {
-    // A worker that failed has ended; its failure answers every request.
+    // A worker that ended on a failure outside its reads kept it; it answers
+    // every request, so none waits for a worker that has gone.
     raiseWorkerFailure();
     semReady.waitSemaphore();
     if (workerFailed()) {
@@ -120,14 +121,13 @@ int multiThreadForFilestr::readStep() {
     if (bStop.load(std::memory_order_acquire)) return 1;
     fpReadyPos = fpNextPos;
     try {
-        fReadyCount = pRealFile ? AsCount(pRealFile->Read(fReadyBuf, fBufSize, fpReadyPos)) : 0;
+        fReadyCount = pRealFile ? AsCount(pRealFile->ReadAhead(fReadyBuf, fBufSize, fpReadyPos)) : 0;
     } catch (...) {
+        // Nobody has asked for these bytes yet: the request that wants them
+        // misses and reads them itself, meeting the failure as it would
+        // without read-ahead. Nothing is kept, so no later request fails for it.
         fpReadyPos = -1;
         fReadyCount = 0;
-        keepWorkerFailure(std::current_exception());
-        // Hand the turn back so that no request waits for a worker that has ended.
-        semReady.postSemaphore();
-        return 1;
     }
     semReady.postSemaphore();
     return 0;

@@ -8,8 +8,9 @@
 //
 // Failures: a failed read on the caller's thread leaves that request with the
 // error and hands the turn back, so the next request works normally. A failed
-// read-ahead ends the worker; the failure is kept and every later request
-// raises it, so nothing ever waits for a worker that has gone.
+// read-ahead is dropped (and leaves the file's bGood alone): the request that
+// wants those bytes misses and reads them on its own thread, so every request
+// succeeds or fails exactly as it would with read-ahead off.
 //
 // Thread contract: requests from the streams sharing it, one at a time
 // (serialised by semReady); the worker runs readStep.

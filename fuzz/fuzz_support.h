@@ -1,0 +1,36 @@
+// Shared by the fuzz targets: a scratch file per process for inputs that the
+// library must read from disk, and the one place that says which exceptions
+// are the library's clean refusals. Anything else escaping a target (or a
+// sanitizer report, or a hang) is a finding.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "SystemFileException.h"
+#include "ThrowError.h"
+#include "check.h"
+
+namespace veldfuzz {
+
+// Replaced on every input; removed when the process ends.
+const std::string& scratchFile();
+void writeScratch(const std::uint8_t* data, std::size_t size);
+
+// Runs f; the library's own refusals of a bad input end it quietly.
+template <class F>
+void refusalsAreFine(F&& f) {
+    try {
+        f();
+    } catch (const veld::CheckFailure&) {
+    } catch (const veld::DataSourceError&) {
+    } catch (const SystemFileException&) {
+    }
+}
+
+// A broken promise of the library, as opposed to a refusal: stops the run.
+[[noreturn]] void finding(const char* what);
+
+}  // namespace veldfuzz
