@@ -7,6 +7,7 @@
 #include "VELD_FileStream.h"
 #include "VELD_RefCntObject.h"
 #include "VELD_StrBaseIO.h"
+#include "blockEngine.h"
 #include "cipher.h"
 #include "check.h"
 #include "compressedLayout.h"

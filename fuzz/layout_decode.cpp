@@ -2,6 +2,7 @@
 // bytes: decode, load for reading (then look positions up) and load for
 // appending. Input: flags (bit 0: swapped byte order), then table bytes.
 // A lookup must answer a block that holds the position, or not-found.
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -49,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t at = kRecordSize; at + kRecordSize <= n && probes.size() < 400; at += kRecordSize) {
             const blockInfo r = decodeRecord(bytes + at, swap);
             probes.push_back(r.orginalPos);
-            probes.push_back(r.orginalPos - 1);
+            if (r.orginalPos > INT64_MIN) probes.push_back(r.orginalPos - 1);
             if (r.orginalSize > 0 && r.orginalPos <= INT64_MAX - r.orginalSize) {
                 probes.push_back(r.orginalPos + r.orginalSize - 1);
                 probes.push_back(r.orginalPos + r.orginalSize);

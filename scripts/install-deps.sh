@@ -3,7 +3,8 @@
 # names the missing ones and stops.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build make zlib1g-dev libssl-dev libgtest-dev libbenchmark-dev libcli11-dev)
+packages=(g++ cmake ninja-build make zlib1g-dev libssl-dev libgtest-dev libbenchmark-dev libcli11-dev
+          libdeflate-dev libisal-dev)
 if [[ "${1:-}" == "--windows" ]]; then
   # libgnutls30 is only recommended by Wine, but its bcrypt needs it for AES;
   # CLI11 is header-only, so the host's headers serve the cross build.

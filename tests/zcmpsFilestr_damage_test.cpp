@@ -204,7 +204,7 @@ TEST_P(DamagedFile, UnfinishedFileIsRefusedAtTheHeading) {
     }
     VELD_FileStream reader(dir.file("copy").c_str(), "rb");
     zcmpsFilestr z(reader);
-    if (GetParam()) z.setMultiThread(GetParam());
+    applySetting(z, GetParam());
     EXPECT_EQ(failedCheck([&] { z.readFilePosInfo(P, false); }),
               "posofpos == chInfo._caseStartPos && \"Analyze dictionary part error!\"");
 }
@@ -214,7 +214,7 @@ TEST_P(DamagedFile, DiskErrorWhileReadingComesOutOnTheCallersThread) {
     packFile(dir.file("f"), patternBytes(P), textBytes(3 * kBlock, 14));
     VELD_FileStream stream(dir.file("f").c_str(), "rb");
     zcmpsFilestr z(stream);
-    if (GetParam()) z.setMultiThread(GetParam());
+    applySetting(z, GetParam());
     z.readFilePosInfo(P, false);
     Bytes buf(1 << 20);
     std::size_t before = 0;
@@ -229,4 +229,4 @@ TEST_P(DamagedFile, DiskErrorWhileReadingComesOutOnTheCallersThread) {
     EXPECT_EQ(readAt(z, P, 3 * kBlock), textBytes(3 * kBlock, 14));
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, DamagedFile, ::testing::Values(0, 2));
+INSTANTIATE_TEST_SUITE_P(Settings, DamagedFile, ::testing::Values(0, 2, -3));

@@ -18,7 +18,7 @@ namespace {
 
 std::unique_ptr<zcmpsFilestr> openReader(VELD_FileStream& stream, std::int64_t P, int setting) {
     auto z = std::make_unique<zcmpsFilestr>(stream);
-    if (setting) z->setMultiThread(setting);
+    applySetting(*z, setting);
     z->readFilePosInfo(P, false);
     return z;
 }
@@ -67,7 +67,7 @@ TEST_P(CompressedRead, WholeAndRandomPiecesReadBackExactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, CompressedRead,
-                         ::testing::Combine(::testing::Values(0, 1), ::testing::Values(0, 2)));
+                         ::testing::Combine(::testing::Values(0, 1, -2), ::testing::Values(0, 2, -1, -3)));
 
 // Our writers keep payloads within the block size; another writer's payload
 // up to zlib's worst case (a whole block that did not shrink) still reads.

@@ -8,6 +8,7 @@
 #include "VELD_FileStream.h"
 #include "check.h"
 #include "crt_seam.h"
+#include "blockEngine.h"
 #include "zcmpsFilestr.h"
 
 using namespace veldtest;
@@ -71,12 +72,12 @@ TEST_P(CompressedWrite, LayoutOfTypicalSizes) {
         for (const blockInfo& r : layout.blocks) EXPECT_LE(r.translateSize, kBlock) << "payload limit";
         EXPECT_EQ(inflateAll(file, layout), data);
         if (c.incompressible) {
-            for (int setting : {0, 2}) EXPECT_EQ(readCases(dir.file("f"), 1000, setting), data) << setting;
+            for (int setting : {0, 2, -3}) EXPECT_EQ(readCases(dir.file("f"), 1000, setting), data) << setting;
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, CompressedWrite, ::testing::Values(0, 1));
+INSTANTIATE_TEST_SUITE_P(Settings, CompressedWrite, ::testing::Values(0, 1, -3));
 
 // Block boundaries depend only on the data and the flush points, never on the
 // setting or on how the caller cuts its writes, also where blocks are halved.
@@ -89,7 +90,7 @@ TEST(CompressedWriteSettings, SettingsAndWriteSizesGiveTheSameBytes) {
     const std::vector<std::uint64_t> flushes{1000, 1000000, kBlock + 17, 2 * kBlock + 3};
     packFile(dir.file("reference"), dict, data, PackOptions{0, 333333, flushes});
     const Bytes reference = readAll(dir.file("reference"));
-    for (int setting : {0, 1})
+    for (int setting : {0, 1, -1, -2, -4})
         for (std::size_t piece : {std::size_t{4096}, std::size_t(kBlock), std::size_t(3 * kBlock)}) {
             SCOPED_TRACE(std::to_string(setting) + " " + std::to_string(piece));
             packFile(dir.file("f"), dict, data, PackOptions{setting, piece, flushes});
@@ -226,16 +227,17 @@ TEST_P(CompressedWrite, FailedTableOrHeadingWriteIsRetriedByTheNextClose) {
         TempDir dir;
         std::size_t nth;
         {
+            // Counted from the first block on: a worker may still be writing when Write returns.
             CompressedWriter w(dir.file("probe"), patternBytes(100), GetParam());
-            w.z->Write(data.data(), data.size());
             CrtSeam seam;
+            w.z->Write(data.data(), data.size());
             w.z->Close();
             nth = writeOfCount(seam.calls(Call::Write), failing);
         }
         CompressedWriter w(dir.file("f"), patternBytes(100), GetParam());
-        w.z->Write(data.data(), data.size());
         CrtSeam seam;
         seam.failNth(Call::Write, static_cast<int>(nth) + 1, ENOSPC);
+        w.z->Write(data.data(), data.size());
         int err = 0;
         EXPECT_EQ(raisedCode([&] { w.z->Close(); }, &err), 1002);
         EXPECT_EQ(err, ENOSPC);
@@ -295,4 +297,30 @@ TEST_P(CompressedWrite, AbandonCommitsNothingAndLaterClosesDoNothing) {
     w.z.reset();
     EXPECT_EQ(seam.calls().size(), calls);
     EXPECT_EQ(slice(readAll(dir.file("f")), 10, 24), Bytes(24, 0));
+}
+
+// A file written with any block engine reads back with any other, noise and all.
+TEST(CompressedWriteSettings, FilesOfEveryEngineReadWithEveryEngine) {
+    TempDir dir;
+    const auto dict = patternBytes(100, 2);
+    Bytes data = textBytes(kBlock + 5000, 3);
+    const Bytes noise = patternBytes(kBlock, 4);
+    data.insert(data.end(), noise.begin(), noise.end());
+    std::vector<veld::BlockEngine> engines;
+    for (auto e : {veld::BlockEngine::Zlib, veld::BlockEngine::Libdeflate, veld::BlockEngine::Isal})
+        if (veld::blockEngineAvailable(e)) engines.push_back(e);
+    for (auto writer : engines) {
+        ASSERT_TRUE(veld::setBlockEngine(writer));
+        packFile(dir.file("f"), dict, data, PackOptions{1, 1 << 20, {}});
+        const auto file = readAll(dir.file("f"));
+        const RawLayout layout = readLayout(file, 100);
+        for (const blockInfo& r : layout.blocks) EXPECT_LE(r.translateSize, kBlock);
+        EXPECT_TRUE(inflateAll(file, layout) == data) << "zlib's own uncompress reads it";
+        for (auto reader : engines) {
+            veld::setBlockEngine(reader);
+            EXPECT_TRUE(readCases(dir.file("f"), 100, 0) == data)
+                << veld::blockEngineName(writer) << " read by " << veld::blockEngineName(reader);
+        }
+    }
+    veld::setBlockEngine(veld::BlockEngine::Automatic);
 }

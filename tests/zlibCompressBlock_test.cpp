@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "BlockCodec.h"
 #include "CompressedFiles.h"
 
@@ -12,8 +15,12 @@ using namespace veldtest;
 
 namespace {
 
+std::unique_ptr<veld::BlockCodec> zlibCodec() {
+    return veld::makeBlockCodec(veld::BlockEngine::Zlib, veld::BlockEngine::Zlib);
+}
+
 Bytes strictPayload(const Bytes& in) {
-    auto codec = veld::makeBlockCodec();
+    auto codec = zlibCodec();
     Bytes out(codec->compressBound(in.size()));
     out.resize(codec->compress(in.data(), in.size(), out.data(), out.size()));
     return out;
@@ -44,7 +51,7 @@ TEST(zlibCompressBlock, RoundTripGivesAPlainLevelOneZlibStream) {
     std::uint64_t outCount = in.size() - 1;
     EXPECT_EQ(codec.decompressBlock(payload.data(), count, back.data(), outCount), static_cast<int>(in.size() - 1));
     EXPECT_EQ(outCount, in.size() - 1);
-    auto strict = veld::makeBlockCodec();
+    auto strict = zlibCodec();
     veld::InflateOutcome seen;
     EXPECT_FALSE(strict->decompressExact(payload.data(), count, back.data(), in.size() - 1, in.size(), &seen));
     EXPECT_FALSE(seen.streamEnded);
@@ -64,7 +71,7 @@ TEST(zlibCompressBlock, ZeroInputAndRefusedCalls) {
     std::uint64_t n = sizeof out;
     EXPECT_GT(codec.compressBlock(in.data(), 0, out, n), 0);
     EXPECT_GE(n, 8u);
-    EXPECT_TRUE(veld::makeBlockCodec()->decompressExact(out, n, back, 0, 0));
+    EXPECT_TRUE(zlibCodec()->decompressExact(out, n, back, 0, 0));
 
     // No destination: zlib refuses the call outright, and outCount stays.
     std::uint64_t outCount = 777;
@@ -78,7 +85,7 @@ TEST(zlibCompressBlock, ZeroInputAndRefusedCalls) {
 
 TEST(zlibCompressBlock, IncompressibleFullBlockIsStoredWholeNeverCut) {
     const auto in = patternBytes(kBlockSize);
-    auto strict = veld::makeBlockCodec();
+    auto strict = zlibCodec();
     EXPECT_EQ(strict->compressBound(kBlockSize), static_cast<std::uint64_t>(kMaxPayloadSize));
 
     // Room of one block only: the loose call fills it with a cut stream,
@@ -101,4 +108,99 @@ TEST(zlibCompressBlock, IncompressibleFullBlockIsStoredWholeNeverCut) {
     std::uint64_t outCount = back.size();
     EXPECT_EQ(loose.decompressBlock(payload.data(), payload.size(), back.data(), outCount), kBlockSize);
     EXPECT_FALSE(strict->decompressExact(payload.data(), payload.size(), back.data(), back.size(), kBlockSize));
+}
+
+namespace {
+
+std::vector<veld::BlockEngine> builtEngines() {
+    std::vector<veld::BlockEngine> engines;
+    for (auto e : {veld::BlockEngine::Zlib, veld::BlockEngine::Libdeflate, veld::BlockEngine::Isal})
+        if (veld::blockEngineAvailable(e)) engines.push_back(e);
+    return engines;
+}
+
+bool sameOutcome(const veld::InflateOutcome& a, const veld::InflateOutcome& b) {
+    return a.streamEnded == b.streamEnded && a.consumed == b.consumed && a.produced == b.produced;
+}
+
+}  // namespace
+
+// Every engine writes zlib streams that every engine inflates, and every
+// engine refuses a damaged payload with the outcome zlib sees.
+TEST(BlockEngines, EachReadsTheOthersAndRefusesDamageAlike) {
+    const auto engines = builtEngines();
+    const Bytes inputs[] = {textBytes(1 << 20, 3), patternBytes(300000, 4), Bytes{}};
+    for (auto ce : engines) {
+        auto writer = veld::makeBlockCodec(ce, veld::BlockEngine::Zlib);
+        for (const Bytes& in : inputs) {
+            SCOPED_TRACE(std::string(veld::blockEngineName(ce)) + " " + std::to_string(in.size()));
+            Bytes payload(writer->compressBound(in.size()));
+            payload.resize(writer->compress(in.data(), in.size(), payload.data(), payload.size()));
+            ASSERT_GE(payload.size(), 6u);
+            EXPECT_EQ((payload[0] * 256 + payload[1]) % 31, 0) << "zlib header";
+            EXPECT_EQ(payload[0] & 0x0f, 8) << "deflate";
+            Bytes bad = payload, longer = payload;
+            bad[bad.size() - 2] ^= 0x40;  // in the Adler-32 trailer
+            longer.push_back(0);
+            for (auto de : engines) {
+                auto reader = veld::makeBlockCodec(veld::BlockEngine::Zlib, de);
+                Bytes back(in.size() + 1);
+                ASSERT_TRUE(reader->decompressExact(payload.data(), payload.size(), back.data(), back.size(), in.size()))
+                    << veld::blockEngineName(de);
+                EXPECT_TRUE(std::equal(in.begin(), in.end(), back.begin()));
+                const struct {
+                    const Bytes& p;
+                    std::uint64_t room, expected;
+                } refused[] = {{bad, back.size(), in.size()},
+                               {longer, back.size(), in.size()},
+                               {payload, back.size(), in.size() + 1},
+                               {payload, in.size() ? in.size() - 1 : 0, in.size() ? in.size() : 1}};
+                for (const auto& r : refused) {
+                    veld::InflateOutcome fast, slow;
+                    EXPECT_FALSE(reader->decompressExact(r.p.data(), r.p.size(), back.data(), r.room, r.expected, &fast));
+                    EXPECT_FALSE(zlibCodec()->decompressExact(r.p.data(), r.p.size(), back.data(), r.room, r.expected, &slow));
+                    EXPECT_TRUE(sameOutcome(fast, slow)) << veld::blockEngineName(de);
+                }
+            }
+        }
+    }
+}
+
+#ifndef _WIN32
+// Python's zlib module, a reader that owes nothing to this library, takes
+// every engine's payloads.
+TEST(BlockEngines, PythonsZlibReadsEveryEnginesPayloads) {
+    if (std::system("/usr/bin/python3 -c 'import zlib' 2>/dev/null") != 0) GTEST_SKIP() << "no python3";
+    TempDir dir;
+    const Bytes in = textBytes(kBlockSize, 12);
+    writeAll(dir.file("plain"), in);
+    for (auto ce : builtEngines()) {
+        SCOPED_TRACE(veld::blockEngineName(ce));
+        auto writer = veld::makeBlockCodec(ce, veld::BlockEngine::Zlib);
+        Bytes payload(writer->compressBound(in.size()));
+        payload.resize(writer->compress(in.data(), in.size(), payload.data(), payload.size()));
+        writeAll(dir.file("payload"), payload);
+        const std::string script = "import sys, zlib; p = open(sys.argv[1], 'rb').read(); "
+                                   "sys.exit(0 if zlib.decompress(p) == open(sys.argv[2], 'rb').read() else 3)";
+        EXPECT_EQ(std::system(("/usr/bin/python3 -c \"" + script + "\" '" + dir.file("payload") + "' '" +
+                               dir.file("plain") + "'").c_str()),
+                  0);
+    }
+}
+#endif
+
+TEST(BlockEngines, ChoosingByNameAndAvailability) {
+    veld::BlockEngine e{};
+    ASSERT_TRUE(veld::blockEngineFromName("zlib", e));
+    EXPECT_EQ(e, veld::BlockEngine::Zlib);
+    EXPECT_FALSE(veld::blockEngineFromName("gzip", e));
+    EXPECT_TRUE(veld::setBlockEngine(veld::BlockEngine::Zlib));
+    EXPECT_EQ(veld::compressEngine(), veld::BlockEngine::Zlib);
+    EXPECT_EQ(veld::decompressEngine(), veld::BlockEngine::Zlib);
+    EXPECT_TRUE(veld::setBlockEngine(veld::BlockEngine::Automatic));
+    for (auto x : {veld::BlockEngine::Libdeflate, veld::BlockEngine::Isal}) {
+        if (veld::blockEngineAvailable(x)) continue;
+        EXPECT_FALSE(veld::setBlockEngine(x));
+        EXPECT_EQ(veld::blockEngine(), veld::BlockEngine::Automatic) << "a missing engine changes nothing";
+    }
 }

@@ -9,12 +9,19 @@
 
 namespace veldtest {
 
+void applySetting(zcmpsFilestr& z, int setting) {
+    if (setting < 0)
+        z.setWorkers(-setting);
+    else if (setting)
+        z.setMultiThread(setting);
+}
+
 CompressedWriter::CompressedWriter(const std::string& path, const Bytes& dict, int setting)
     : stream(path.c_str(), "wb") {
     if (!stream.Good()) throw std::runtime_error("cannot create " + path);
     stream.Write(dict.data(), dict.size());
     z = std::make_unique<zcmpsFilestr>(stream);
-    if (setting) z->setMultiThread(setting);
+    applySetting(*z, setting);
     z->setRow0Pos(static_cast<std::int64_t>(dict.size()));
     z->Seek(static_cast<std::int64_t>(dict.size()), VELD_StrBaseIO::FromStart);
 }
@@ -40,7 +47,7 @@ void packFile(const std::string& path, const Bytes& dict, const Bytes& cases, co
 Bytes readCases(const std::string& path, std::int64_t P, int setting, bool swap) {
     VELD_FileStream stream(path.c_str(), "rb");
     zcmpsFilestr z(stream);
-    if (setting) z.setMultiThread(setting);
+    applySetting(z, setting);
     z.readFilePosInfo(P, swap);
     Bytes out = readToEnd(z);
     z.Close();

@@ -26,8 +26,12 @@ namespace veldtest {
 
 constexpr std::int64_t kBlock = veld::layout::kBlockSize;
 
+// A thread setting for the tests: 0, 1 or 2 as setMultiThread takes it, or
+// -k for k workers (setWorkers).
+void applySetting(zcmpsFilestr& z, int setting);
+
 struct PackOptions {
-    int setting = 0;                        // 0 or 1
+    int setting = 0;                        // 0, 1 or -k (applySetting)
     std::size_t piece = 100000;             // bytes per Write
     std::vector<std::uint64_t> flushAfter;  // case-data offsets after which Flush is called
 };

@@ -69,6 +69,11 @@ void zcmpsFilestr::setMultiThread(int n) {
     fData->fMultiThread = n;
 }
 
+void zcmpsFilestr::setWorkers(int k) {
+    VELD_CHECK(fData->fpIOThread == 0);
+    fData->fWorkers = k < 0 ? 0 : k;
+}
+
 int zcmpsFilestr::Seek(std::int64_t offset, SeekDirection dir) {
     if (dir == FromCurrent) {
         fFilePos += offset;
@@ -133,6 +138,11 @@ void zcmpsFilestr::removeIOThread(bool sendEndMark) {
         if (!failure) failure = std::current_exception();
     }
     thread->releaseThreads();
+    // A block handed out by a parallel reader lives in its slots.
+    if (fData->fParallelReader) {
+        fData->fParallelReader = nullptr;
+        if (fData->fBlockBase != fData->fBuffer) fData->forgetBlock();
+    }
     delete thread;
     fData->fpIOThread = nullptr;
     if (failure) std::rethrow_exception(failure);

@@ -48,6 +48,12 @@ public:
     ~zcmpsFilestr() noexcept(false) override;
 
     void setMultiThread(int n);
+    // An addition beyond the described settings: with k >= 1 workers, writing
+    // compresses up to k blocks at once and reading inflates up to k blocks
+    // ahead, in place of the settings' one-worker objects. The file, the bytes
+    // read and the errors are those of setting 0; 0 (the default) keeps the
+    // described behaviour. Refused while a thread object is attached.
+    void setWorkers(int k);
     void setRow0Pos(std::int64_t P);
     void readFilePosInfo(std::int64_t P, bool swap);
     void setFileToAppend(std::int64_t endpos, bool swap);

@@ -10,6 +10,7 @@
 
 #include "BlockCodec.h"
 #include "PreIOThreadBase.h"
+#include "PreIOThread_Parallel.h"
 #include "VELD_File.h"
 #include "VELD_FileStream.h"
 #include "compressedLayout.h"
@@ -27,8 +28,8 @@ public:
     void Write(VELD_FileStream::ReadRequest& req);
     void Read(VELD_FileStream::ReadRequest& req);
     void storeBlock();
-    // Compresses and writes (or hands over) the n buffered bytes.
-    void storeBuffered(std::uint64_t n);
+    // Compresses and writes (or hands over) n bytes at src, the block at fpos.
+    void storeBuffered(const unsigned char* src, std::uint64_t n);
     bool loadBlock(std::int64_t pos);
     // Reads and inflates a block's payload into fBuffer; the count comes out
     // exactly the record's orginalSize or a check fails naming the block. The
@@ -36,7 +37,14 @@ public:
     std::uint64_t inflateRecord(const blockInfo& record, bool appending);
     // Bytes of the loaded block (reading).
     std::uint64_t loadedLength() const {
-        return static_cast<std::uint64_t>(fpCurBuff - fBuffer) + availBuffSize;
+        return static_cast<std::uint64_t>(fpCurBuff - fBlockBase) + availBuffSize;
+    }
+    // Forgets the loaded block (reading); the next Read loads it again.
+    void forgetBlock() {
+        fpos = -1;
+        availBuffSize = 0;
+        fBlockBase = fBuffer;
+        fpCurBuff = fBuffer;
     }
     // A damaged record fails here, when its block is needed, naming the block.
     void checkRecord(const blockInfo& record) const {
@@ -57,6 +65,9 @@ public:
     unsigned char* fpCurBuff;
     std::uint64_t availBuffSize;
     std::int32_t fMultiThread;
+    std::int32_t fWorkers = 0;                              // see setWorkers
+    PreIOThread_Par_R_D* fParallelReader = nullptr;         // fpIOThread, when it is one
+    unsigned char* fBlockBase = fBuffer;                    // the loaded block: fBuffer or a reader's slot
 
     // Keeps the raw file alive after Close hands the base part a new one.
     RefCountPtr<VELD_File> fFileKeeper;

@@ -23,10 +23,19 @@ void zcmpsFilestr::readFilePosInfo(std::int64_t P, bool swap) {
     // would take a null pointer for no table at all and keep what it had.
     static const unsigned char kNoBytes[1] = {};
     fData->fpPosInfo->loadForRead(table.empty() ? kNoBytes : table.data(), swap, table.size());
-    fData->fpos = -1;
-    fData->availBuffSize = 0;
-    fData->fpCurBuff = fData->fBuffer;
-    if (fData->fMultiThread >= 2) {
+    fData->forgetBlock();
+    if (fData->fWorkers >= 1) {
+        auto* reader = new PreIOThread_Par_R_D(&fData->pRealFile, fData->fpPosInfo, fData->fWorkers);
+        try {
+            reader->initThread(true);
+            reader->startThread();
+        } catch (...) {
+            delete reader;
+            throw;
+        }
+        fData->fpIOThread = reader;
+        fData->fParallelReader = reader;
+    } else if (fData->fMultiThread >= 2) {
         auto* reader = new PreIOThread_R_D(&fData->pRealFile, fData->fpPosInfo, kBlockSize);
         // Attached only once its worker runs: a request to an object without one
         // would wait for ever. Without one, blocks are read inline.
@@ -56,10 +65,10 @@ void zcmpsFilestr::Data::Read(VELD_FileStream::ReadRequest& req) {
         if (!loadBlock(pos)) return;
     }
     // A seek inside the loaded block costs no reload.
-    const std::int64_t current = fpos + (fpCurBuff - fBuffer);
+    const std::int64_t current = fpos + (fpCurBuff - fBlockBase);
     if (pos != current) {
         const std::uint64_t length = loadedLength();
-        fpCurBuff = fBuffer + (pos - fpos);
+        fpCurBuff = fBlockBase + (pos - fpos);
         availBuffSize = length - static_cast<std::uint64_t>(pos - fpos);
     }
     for (;;) {
@@ -75,14 +84,21 @@ void zcmpsFilestr::Data::Read(VELD_FileStream::ReadRequest& req) {
 }
 
 bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
-    fpCurBuff = fBuffer;
-    fpos = -1;
-    availBuffSize = 0;
+    forgetBlock();
     const blockInfo r = fpPosInfo->findBlock(pos);
     if (r.orginalPos == veld::layout::kNotFound) return false;
     std::uint64_t count;
     checkRecord(r);
-    if (fpIOThread) {
+    if (fParallelReader) {
+        // Read ahead, or else fetched here exactly as without workers.
+        if (unsigned char* ready = fParallelReader->acquireBlock(r)) {
+            fBlockBase = ready;
+            count = static_cast<std::uint64_t>(r.orginalSize);
+        } else {
+            count = inflateRecord(r, false);
+            fParallelReader->ownerFetched(r);
+        }
+    } else if (fpIOThread) {
         try {
             count = fpIOThread->readBlock(fBuffer, static_cast<std::uint64_t>(r.orginalSize), r.orginalPos);
         } catch (const veld::CheckFailure&) {
@@ -95,7 +111,7 @@ bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
         count = inflateRecord(r, false);
     }
     fpos = r.orginalPos;
-    fpCurBuff = fBuffer + (pos - fpos);
+    fpCurBuff = fBlockBase + (pos - fpos);
     availBuffSize = count - static_cast<std::uint64_t>(pos - fpos);
     return true;
 }

@@ -40,7 +40,18 @@ void zcmpsFilestr::setRow0Pos(std::int64_t P) {
     fData->fWritePos = P + static_cast<std::int64_t>(kHeadingSize);
     fData->fpCurBuff = fData->fBuffer;
     fData->availBuffSize = kBlockSize;
-    if (fData->fMultiThread == 1) {
+    if (fData->fWorkers >= 1) {
+        auto* writer = new PreIOThread_Par_W_C(&fData->pRealFile, fData->fpPosInfo, fData->fWorkers,
+                                               fData->fRow0Pos, fData->fWritePos);
+        try {
+            writer->initThread(false);
+            writer->startThread();
+        } catch (...) {
+            delete writer;
+            throw;
+        }
+        fData->fpIOThread = writer;
+    } else if (fData->fMultiThread == 1) {
         auto* writer = new PreIOThread_W_C(&fData->pRealFile, fData->fpPosInfo, kBlockSize,
                                            fData->fRow0Pos, fData->fWritePos);
         // Attached only once its worker runs; without one, blocks are stored inline.
@@ -74,7 +85,26 @@ void zcmpsFilestr::Data::Write(VELD_FileStream::ReadRequest& req) {
     // Writing is strictly sequential: the request must start where the buffered data ends.
     VELD_CHECK((req._pos == fpos + sizeof(fBuffer) - availBuffSize) && "Jumped write in zcmpsFilestr::Data::Write");
     while (req._size > 0) {
-        if (availBuffSize == kBlockSize) fpos = req._pos;
+        if (availBuffSize == kBlockSize) {
+            fpos = req._pos;
+            if (req._size >= kBlockSize) {
+                // A whole block goes from the caller's bytes, without a stop in fBuffer.
+                try {
+                    storeBuffered(req._buf, kBlockSize);
+                } catch (...) {
+                    // Left as a full fBuffer is after a failed store.
+                    std::memcpy(fBuffer, req._buf, kBlockSize);
+                    fpCurBuff = fBuffer + kBlockSize;
+                    availBuffSize = 0;
+                    req.Consume(kBlockSize);
+                    fLostBlocks = std::current_exception();
+                    throw;
+                }
+                fpos += kBlockSize;
+                req.Consume(kBlockSize);
+                continue;
+            }
+        }
         const std::uint64_t m = std::min<std::uint64_t>(availBuffSize, req._size);
         std::memcpy(fpCurBuff, req._buf, m);
         fpCurBuff += m;
@@ -91,7 +121,7 @@ void zcmpsFilestr::Data::storeBlock() {
     const std::uint64_t n = kBlockSize - availBuffSize;
     if (n == 0) return;
     try {
-        storeBuffered(n);
+        storeBuffered(fBuffer, n);
     } catch (...) {
         // The block is not on disk (or is on the worker, which has ended): a
         // table written now would leave it out, so the file can no longer be finished.
@@ -103,13 +133,13 @@ void zcmpsFilestr::Data::storeBlock() {
     fpCurBuff = fBuffer;
 }
 
-void zcmpsFilestr::Data::storeBuffered(std::uint64_t n) {
+void zcmpsFilestr::Data::storeBuffered(const unsigned char* src, std::uint64_t n) {
     if (fpIOThread) {
-        // Returns once the worker has its own copy; our buffer is free again.
-        fpIOThread->writeBlock(fBuffer, n, fpos);
+        // Returns once the worker has its own copy; the bytes are free again.
+        fpIOThread->writeBlock(src, n, fpos);
     } else {
         // A block whose payload would exceed the limit is stored as two blocks.
-        const veld::StoredBlock stored = veld::compressForStore(*fStrictCodec, fBuffer, n, fPayload.get(),
+        const veld::StoredBlock stored = veld::compressForStore(*fStrictCodec, src, n, fPayload.get(),
                                                                 fPayloadRoom);
         const std::uint64_t total = stored.totalPayload();
         const std::uint64_t written = pRealFile.Write(fPayload.get(), total, fWritePos);

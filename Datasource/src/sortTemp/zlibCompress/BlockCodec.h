@@ -1,12 +1,15 @@
 // What the compressed stream and the thread objects need of a codec: compress
 // one block into room for the worst case, and decompress one block with a
-// strict answer (complete stream, Adler-32 verified, exact size). zlib is the
-// first engine; another engine writing the same zlib streams can be added here.
+// strict answer (complete stream, Adler-32 verified, exact size). Engines
+// (zlib, libdeflate, ISA-L) write the same zlib streams; a codec compresses
+// with one engine and inflates with another, as chosen in blockEngine.h.
 // Thread contract: one thread at a time per object.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+
+#include "blockEngine.h"
 
 namespace veld {
 
@@ -30,12 +33,33 @@ public:
     // Decompresses a payload into dest (capacity bytes). Returns true only when the
     // payload is one complete zlib stream whose checksum holds, which uses all n
     // bytes and inflates to exactly expected bytes. `outcome`, if given, says what
-    // was seen either way.
+    // was seen either way; a refusal is always judged and described by zlib, so
+    // that every engine refuses the same payloads with the same outcome.
     virtual bool decompressExact(const unsigned char* src, std::uint64_t n, unsigned char* dest,
                                  std::uint64_t capacity, std::uint64_t expected,
                                  InflateOutcome* outcome = nullptr) = 0;
 };
 
+// A codec for the engines chosen now (blockEngine.h).
 std::unique_ptr<BlockCodec> makeBlockCodec();
+// A codec that compresses with one engine and inflates with another; Automatic
+// picks the fastest of the build for that direction.
+std::unique_ptr<BlockCodec> makeBlockCodec(BlockEngine compressWith, BlockEngine inflateWith);
+
+// One engine's raw operations, behind the codec. compress answers 0 when the
+// engine fails or the payload does not fit; inflate answers true only for an
+// exact, complete, checksum-verified stream, and says nothing about failures.
+class BlockEngineOps {
+public:
+    virtual ~BlockEngineOps() = default;
+    virtual std::uint64_t bound(std::uint64_t n) const = 0;
+    virtual std::uint64_t compress(const unsigned char* src, std::uint64_t n, unsigned char* dest,
+                                   std::uint64_t capacity) = 0;
+    virtual bool inflateExact(const unsigned char* src, std::uint64_t n, unsigned char* dest,
+                              std::uint64_t capacity, std::uint64_t expected) = 0;
+};
+
+std::unique_ptr<BlockEngineOps> makeLibdeflateOps();  // null when not built in
+std::unique_ptr<BlockEngineOps> makeIsalOps();        // null when not built in
 
 }  // namespace veld

@@ -1,0 +1,60 @@
+#include "blockEngine.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "BlockCodec.h"
+
+namespace veld {
+
+namespace {
+std::atomic<int> gEngine{static_cast<int>(BlockEngine::Automatic)};
+
+struct EngineName {
+    BlockEngine engine;
+    const char* name;
+};
+constexpr EngineName kNames[] = {{BlockEngine::Automatic, "auto"},
+                                 {BlockEngine::Zlib, "zlib"},
+                                 {BlockEngine::Libdeflate, "libdeflate"},
+                                 {BlockEngine::Isal, "isal"}};
+}  // namespace
+
+bool blockEngineAvailable(BlockEngine engine) {
+    switch (engine) {
+        case BlockEngine::Automatic:
+        case BlockEngine::Zlib: return true;
+#ifdef VELD_HAVE_LIBDEFLATE
+        case BlockEngine::Libdeflate: return true;
+#endif
+#ifdef VELD_HAVE_ISAL
+        case BlockEngine::Isal: return true;
+#endif
+        default: return false;
+    }
+}
+
+bool setBlockEngine(BlockEngine engine) {
+    if (!blockEngineAvailable(engine)) return false;
+    gEngine.store(static_cast<int>(engine), std::memory_order_relaxed);
+    return true;
+}
+
+BlockEngine blockEngine() { return static_cast<BlockEngine>(gEngine.load(std::memory_order_relaxed)); }
+
+const char* blockEngineName(BlockEngine engine) {
+    for (const EngineName& n : kNames)
+        if (n.engine == engine) return n.name;
+    return "unknown";
+}
+
+bool blockEngineFromName(const char* name, BlockEngine& engine) {
+    for (const EngineName& n : kNames)
+        if (name && std::strcmp(name, n.name) == 0) {
+            engine = n.engine;
+            return true;
+        }
+    return false;
+}
+
+}  // namespace veld
