@@ -3,6 +3,7 @@
 #include "TestFiles.h"
 #include "ThrowError.h"
 #include "VELD_File.h"
+#include "VELD_FileStream.h"
 #include "cipher.h"
 #include "crt_seam.h"
 
@@ -112,6 +113,51 @@ TEST_F(EncryptedFile, MisalignedReadAndMissingKeyAreRefused) {
     veld::ClearCipherKey();
     EXPECT_EQ(raisedCode([&] { f.Write(plain.data(), 32, 0); }), 1002);
     EXPECT_FALSE(f.bGood);
+}
+
+TEST_F(EncryptedFile, WritesAwayFromTheHeldBackBytesLoseNothing) {
+    VELD_File f(true);
+    ASSERT_TRUE(f.Open(name, "w+b"));
+    f.Write(plain.data(), 100, 0);                 // 4 bytes held back at 96
+    ASSERT_EQ(f.Write(plain.data() + 200, 10, 200), 10u);  // after a gap: zeros fill it
+    EXPECT_EQ(f.PendingSize(), 2);
+    f.Write(plain.data() + 16, 16, 16);            // back: the held-back block goes out first
+    EXPECT_EQ(f.PendingSize(), 0);
+    EXPECT_EQ(f.PadSize(), 14);
+    Bytes expected = patched(Bytes(210), 0, slice(plain, 0, 100));
+    expected = patched(expected, 200, slice(plain, 200, 10));
+    EXPECT_EQ(readAt(f, 0, 224), expected);  // the same object drops the filler at the end
+
+    // Neither continuing the data nor whole blocks: refused, and the file keeps what it had.
+    int err = 0;
+    try {
+        f.Write(plain.data(), 5, 3);
+        ADD_FAILURE() << "a write at offset 3 was taken";
+    } catch (const veld::DataSourceError& e) {
+        EXPECT_EQ(e.code(), 1002);
+        err = e.sysErrno();
+        EXPECT_NE(e.detail().find("multiple of 16"), std::string::npos);
+    }
+    EXPECT_EQ(err, EINVAL);
+    EXPECT_FALSE(f.bGood);
+    EXPECT_EQ(readAt(f, 0, 224), expected);
+}
+
+TEST_F(EncryptedFile, AStreamThatSeeksPastItsDataReadsBackWhatItWrote) {
+    {
+        VELD_FileStream out(path.c_str(), "wb", true);
+        ASSERT_EQ(out.Write(plain.data(), 100), 100u);
+        ASSERT_EQ(out.Seek(200, VELD_StrBaseIO::FromStart), 0);
+        ASSERT_EQ(out.Write(plain.data() + 200, 10), 10u);
+        ASSERT_EQ(out.Close(), 1);
+    }
+    VELD_FileStream in(path.c_str(), "rb", true);
+    Bytes back(300);
+    const auto n = in.Read(back.data(), back.size());
+    ASSERT_EQ(n, 224u);  // a new object knows no filler: the last block's 14 come as zeros
+    back.resize(n);
+    Bytes expected = patched(Bytes(224), 0, slice(plain, 0, 100));
+    EXPECT_EQ(back, patched(expected, 200, slice(plain, 200, 10)));
 }
 
 }  // namespace

@@ -16,21 +16,28 @@ const char* messageFor(const std::string& msgFile, int code) {
     return "error";
 }
 
-std::string describe(const std::string& msgFile, int code, const std::string& name, int err) {
+std::string describe(const std::string& msgFile, int code, const std::string& name, int err,
+                     const std::string& detail) {
     std::string text = msgFile + " " + std::to_string(code) + ": " + messageFor(msgFile, code) +
                        " \"" + name + "\"";
     if (err != 0) text += " (errno " + std::to_string(err) + ": " + std::strerror(err) + ")";
+    if (!detail.empty()) text += ": " + detail;
     return text;
 }
 
 }  // namespace
 
 DataSourceError::DataSourceError(std::string msgFile, int code, std::string fileName, int sysErrno)
-    : std::runtime_error(describe(msgFile, code, fileName, sysErrno)),
+    : DataSourceError(std::move(msgFile), code, std::move(fileName), sysErrno, std::string()) {}
+
+DataSourceError::DataSourceError(std::string msgFile, int code, std::string fileName, int sysErrno,
+                                 std::string detail)
+    : std::runtime_error(describe(msgFile, code, fileName, sysErrno, detail)),
       fMsgFile(std::move(msgFile)),
       fCode(code),
       fFileName(std::move(fileName)),
-      fErrno(sysErrno) {}
+      fErrno(sysErrno),
+      fDetail(std::move(detail)) {}
 
 }  // namespace veld
 

@@ -14,17 +14,22 @@ namespace veld {
 class VELD_API DataSourceError : public std::runtime_error {
 public:
     DataSourceError(std::string msgFile, int code, std::string fileName, int sysErrno);
+    // A request the file cannot honour: `detail` names the rule it breaks.
+    DataSourceError(std::string msgFile, int code, std::string fileName, int sysErrno,
+                    std::string detail);
 
     const std::string& msgFile() const noexcept { return fMsgFile; }
     int code() const noexcept { return fCode; }
     const std::string& fileName() const noexcept { return fFileName; }
     int sysErrno() const noexcept { return fErrno; }
+    const std::string& detail() const noexcept { return fDetail; }
 
 private:
     std::string fMsgFile;
     int fCode;
     std::string fFileName;
     int fErrno;
+    std::string fDetail;
 };
 
 namespace errcode {

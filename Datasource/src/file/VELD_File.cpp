@@ -208,6 +208,11 @@ std::uint64_t VELD_File::ReadAhead(void* buffer, std::uint64_t byteSize, std::in
     }
 }
 
+void VELD_File::FailRule(int code, const char* rule) {
+    bGood = false;
+    throw veld::DataSourceError(kMessageFile, code, fName.GetGeneric(), EINVAL, rule);
+}
+
 void VELD_File::Fail(int code) {
     if (!bReadingAhead) bGood = false;
     // A failed transfer may have moved the file pointer part of the way: the

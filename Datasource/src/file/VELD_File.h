@@ -5,6 +5,13 @@
 // Close leaves the file open: later transfers raise, and Close then forgets it.
 // While one VELD_File has a file open for writing no other open of it succeeds;
 // opens for reading admit each other.
+// Enciphered writes away from the held-back bytes lose nothing (beyond the
+// described file, which would misplace them): a write after a gap first fills
+// the gap with zeros, which read back as a plain file's gap does; a write
+// before them first writes their block out with its filler, as
+// FinishEncryption does. A write that neither continues the data nor starts
+// at a multiple of 16 cannot be enciphered in place and raises 1002 (EINVAL)
+// with DataSourceError::detail() naming that rule.
 // Thread contract: safe for concurrent use (Open, Read, Write, Size, Close,
 // Commit and FinishEncryption serialise on the file's own mutex).
 #pragma once
@@ -59,6 +66,9 @@ private:
     std::uint64_t ReadEncrypted(void* buffer, std::uint64_t byteSize, std::int64_t byteOffset);
     void WriteCipherOutput(unsigned char* out, int length);
     void WriteClosingBytes();
+    void WritePendingBlock();
+    void FillWithZeros(std::int64_t from, std::int64_t to);
+    [[noreturn]] void FailRule(int code, const char* rule);
     void SeekDisk(std::int64_t offset, int code);
     void RequireDescriptor(int code);
     [[noreturn]] void Fail(int code);

@@ -1,6 +1,7 @@
 // The enciphered branches of the raw file: bytes are gathered into 16-byte
 // cipher blocks, the partial last block is held back until more bytes come or
 // the file is finished, and reads decipher in place and drop the filler.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -37,9 +38,19 @@ void VELD_File::WriteCipherOutput(unsigned char* out, int length) {
 std::uint64_t VELD_File::WriteEncrypted(const void* buffer, std::uint64_t byteSize,
                                         std::int64_t byteOffset) {
     errno = 0;
-    // Held-back bytes belong just before byteOffset; a write elsewhere would
-    // put them in the wrong place, so it is refused.
-    VELD_CHECK(fPendingSize == 0 || byteOffset == fPendingPos + fPendingSize);
+    if (byteSize == 0) return 0;
+    const std::int64_t pendingEnd = fPendingPos + fPendingSize;
+    if (fPendingSize > 0 && byteOffset != pendingEnd) {
+        // Held-back bytes belong before pendingEnd, not before byteOffset.
+        if (byteOffset > pendingEnd)
+            FillWithZeros(pendingEnd, byteOffset);
+        else
+            WritePendingBlock();
+    }
+    if (fPendingSize == 0 && byteOffset % CIPHER_BLOCK_SIZE != 0)
+        FailRule(veld::errcode::kCannotWrite,
+                 "an enciphered file is written in whole 16-byte blocks: a write that does not "
+                 "continue its data must start at a multiple of 16");
     const std::int64_t diskStart = fPendingSize > 0 ? fPendingPos : byteOffset;
     if (diskStart != fDiskPos) SeekDisk(diskStart, veld::errcode::kCannotWrite);
 
@@ -115,6 +126,32 @@ std::uint64_t VELD_File::ReadEncrypted(void* buffer, std::uint64_t byteSize, std
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(n));
 }
 
+void VELD_File::WritePendingBlock() {
+    fPadSize = CIPHER_BLOCK_SIZE - fPendingSize;
+    errno = 0;
+    if (fPendingPos != fDiskPos) SeekDisk(fPendingPos, veld::errcode::kCannotWrite);
+    unsigned char* out = nullptr;
+    int outLength = 0;
+    // The bytes after the pending ones are the filler; reads drop them again.
+    // Zeroed here, since earlier blocks leave their bytes in the buffer: the
+    // same data then gives the same file however its writes were split.
+    std::memset(pBlockBuf + fPendingSize, 0, CIPHER_BLOCK_SIZE - fPendingSize);
+    if (Encrypt(&out, &outLength, pBlockBuf, CIPHER_BLOCK_SIZE) != 1)
+        Fail(veld::errcode::kCannotWrite);
+    bEncryptStarted = true;
+    WriteCipherOutput(out, outLength);
+    fPendingSize = 0;
+}
+
+void VELD_File::FillWithZeros(std::int64_t from, std::int64_t to) {
+    static const unsigned char zeros[4096] = {};
+    while (from < to) {
+        const auto n = static_cast<std::uint64_t>(std::min<std::int64_t>(to - from, sizeof zeros));
+        WriteEncrypted(zeros, n, from);
+        from += static_cast<std::int64_t>(n);
+    }
+}
+
 void VELD_File::WriteClosingBytes() {
     unsigned char* out = nullptr;
     int outLength = 0;
@@ -129,21 +166,7 @@ int VELD_File::FinishEncryption() {
     if (!IsOpen()) return 0;
     if (!bEncrypt || (!bEncryptStarted && fPendingSize == 0)) return 0;
     RequireDescriptor(veld::errcode::kCannotWrite);
-    if (fPendingSize > 0) {
-        fPadSize = CIPHER_BLOCK_SIZE - fPendingSize;
-        errno = 0;
-        if (fPendingPos != fDiskPos) SeekDisk(fPendingPos, veld::errcode::kCannotWrite);
-        unsigned char* out = nullptr;
-        int outLength = 0;
-        // The bytes after the pending ones are the filler; reads drop them again.
-        // Zeroed here, since earlier blocks leave their bytes in the buffer: the
-        // same data then gives the same file however its writes were split.
-        std::memset(pBlockBuf + fPendingSize, 0, CIPHER_BLOCK_SIZE - fPendingSize);
-        if (Encrypt(&out, &outLength, pBlockBuf, CIPHER_BLOCK_SIZE) != 1)
-            Fail(veld::errcode::kCannotWrite);
-        WriteCipherOutput(out, outLength);
-        fPendingSize = 0;
-    }
+    if (fPendingSize > 0) WritePendingBlock();
     WriteClosingBytes();
     bEncryptStarted = false;
     return 1;
