@@ -1,6 +1,7 @@
 # Wraps the CMake presets. The two commands of the quick start:
 #   make demo   builds in Release and runs the veld program's demo
 #   make test   builds and runs the whole test suite
+#   make package   the Debian packages, made by CPack
 #   make test-windows   cross-builds veld.dll with MinGW-w64 and runs the suite under Wine
 #   make fuzz   builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS
 PRESET ?= release
@@ -8,7 +9,7 @@ BUILD_DIR := build/$(PRESET)
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build test demo test-asan test-tsan test-consumer test-windows fuzz clean
+.PHONY: all deps build test demo test-asan test-tsan test-consumer test-windows fuzz package clean
 
 all: build
 
@@ -27,6 +28,10 @@ demo: deps
 	@cmake --preset $(PRESET) >/dev/null
 	@cmake --build --preset $(PRESET) --target veld_cli
 	$(BUILD_DIR)/bin/veld demo
+
+# Debian packages (libveld0, libveld-dev, veld, python3-veld) in build/release/packages.
+package: build
+	cmake --build $(BUILD_DIR) --target package
 
 test-asan:
 	@$(MAKE) --no-print-directory test PRESET=asan

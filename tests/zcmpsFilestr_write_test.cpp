@@ -282,6 +282,22 @@ TEST_P(CompressedWrite, LostBlockIsRaisedAgainAndNothingIsCommitted) {
         const auto file = readAll(dir.file("f"));
         EXPECT_TRUE(file.size() < 34 || slice(file, 10, 24) == Bytes(24, 0)) << "no heading";
     }
+    // Destroyed while the failure unwinds, the stream drops its own instead of ending the program.
+    TempDir dir;
+    CrtSeam seam;
+    int err = 0;
+    EXPECT_EQ(raisedCode([&] {
+                  VELD_FileStream stream(dir.file("f").c_str(), "wb");
+                  stream.Write("dict", 4);
+                  zcmpsFilestr z(stream);
+                  z.setMultiThread(GetParam());
+                  z.setRow0Pos(4);
+                  z.Seek(4, VELD_StrBaseIO::FromStart);
+                  seam.failFrom(Call::Write, 1, EIO);
+                  for (int i = 0; i < 4; ++i) z.Write(data.data(), kBlock);
+              }, &err),
+              1002);
+    EXPECT_EQ(err, EIO);
 }
 
 TEST_P(CompressedWrite, AbandonCommitsNothingAndLaterClosesDoNothing) {

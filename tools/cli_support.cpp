@@ -12,8 +12,8 @@
 #include "ThrowError.h"
 #include "check.h"
 
-#ifdef _WIN32
 #include <fcntl.h>
+#ifdef _WIN32
 #include <io.h>
 #else
 #include <unistd.h>
@@ -128,11 +128,57 @@ PendingOutput::~PendingOutput() {
     releaseSlot(fTempPath);
 }
 
+namespace {
+
+// Puts the file's bytes on the disk itself before it takes its final name, so
+// that a crash after the rename cannot leave that name on data that never got
+// there. Returns "" or the system's reason.
+std::string syncFile(const std::string& path) {
+#ifdef _WIN32
+    const int fd = _wopen(std::filesystem::path(path).c_str(), _O_RDWR | _O_BINARY);
+    if (fd < 0) return std::strerror(errno);
+    const int r = _commit(fd);
+    const int err = errno;
+    const int c = _close(fd);
+#else
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    int r;
+    do {
+        r = ::fsync(fd);
+    } while (r != 0 && errno == EINTR);
+    const int err = errno;
+    const int c = ::close(fd);
+#endif
+    if (r != 0) return std::strerror(err);
+    return c == 0 ? "" : std::strerror(errno);
+}
+
+// The rename itself, on the disk: best effort, since the file is complete and
+// in place by then (Windows has no such step).
+void syncDirectoryOf(const std::string& path) {
+#ifndef _WIN32
+    std::filesystem::path dir = std::filesystem::path(path).parent_path();
+    if (dir.empty()) dir = ".";
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+#else
+    (void)path;
+#endif
+}
+
+}  // namespace
+
 void PendingOutput::commit() {
+    const std::string why = syncFile(fTempPath);
+    if (!why.empty()) throw CliError(kExitDamaged, fFinalPath, "cannot save: " + why);
     std::error_code ec;
     std::filesystem::rename(fTempPath, fFinalPath, ec);
     if (ec) throw CliError(kExitDamaged, fFinalPath, "cannot put the output in place: " + ec.message());
     fCommitted = true;
+    syncDirectoryOf(fFinalPath);
 }
 
 void PendingOutput::rethrowNamingFinal() const {
@@ -142,8 +188,13 @@ void PendingOutput::rethrowNamingFinal() const {
         if (e.subject() == fTempPath) throw CliError(e.status(), fFinalPath, e.what());
         throw;
     } catch (const veld::DataSourceError& e) {
-        if (e.fileName() == fTempPath) throw CliError(kExitDamaged, fFinalPath, describeCurrentException());
-        throw;
+        if (e.fileName() != fTempPath) throw;
+        // The temporary name means nothing to the user: the error speaks of the output.
+        std::string text = describeCurrentException();
+        for (std::size_t at = text.find(fTempPath); at != std::string::npos;
+             at = text.find(fTempPath, at + fFinalPath.size()))
+            text.replace(at, fTempPath.size(), fFinalPath);
+        throw CliError(kExitDamaged, fFinalPath, text);
     }
 }
 

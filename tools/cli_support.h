@@ -13,7 +13,7 @@ namespace veldcli {
 
 enum ExitStatus : int {
     kExitOk = 0,
-    kExitDamaged = 1,  // the file is damaged, or an I/O error happened
+    kExitDamaged = 1,  // the file is damaged, or an I/O error happened (never 2)
     kExitUsage = 2,    // unknown command or option, missing argument, P not found
 };
 
@@ -43,9 +43,11 @@ std::string describeCurrentException();
 void reportError(const std::string& subject, const std::string& message);
 
 // An output file written under a temporary name beside its final one and
-// renamed into place by commit(). Until then, a failure, an exception or an
-// interrupt (Ctrl-C, SIGTERM) removes it, so no half-written file ever
-// carries the final name.
+// renamed into place by commit(), once everything (the file's close included)
+// has succeeded: commit() first syncs the file to the disk (fsync; _commit on
+// Windows), then renames it, then syncs the directory. Until then, a failure,
+// an exception or an interrupt (Ctrl-C, SIGTERM) removes it, so no
+// half-written file ever carries the final name.
 class PendingOutput {
 public:
     explicit PendingOutput(std::string finalPath);

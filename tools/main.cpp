@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
         "the old table, reach the disk, and only then is the 24-byte heading rewritten. A crash or a\n"
         "failure at any moment leaves the file reading as before or as after; earlier bytes left\n"
         "behind are stale (veld info counts them). A short last block with a payload of at most\n"
-        "256 KiB is copied after the table with the new bytes; a larger one stays as it is.\n"
+        "64 KiB is copied after the table with the new bytes; a larger one stays as it is.\n"
         "With --in-place, a short last block is rewritten where it lies with the new bytes after the\n"
         "old ones, and the table and heading are written anew, as the format's own appender does.\n"
         "Either way the table and heading are written in this machine's byte order.\n"

@@ -8,6 +8,7 @@
 #include <memory>
 #include <system_error>
 
+#include "SystemFileException.h"
 #include "VELD_FileStream.h"
 #include "check.h"
 #include "cli_support.h"
@@ -31,39 +32,54 @@ Transfer packFile(const PackOptions& o, Progress* progress) {
 
     VELD_FileStream out;
     openStream(out, o.output, "wb");
-    PieceBuffer piece;
-    copyStream(in, out, static_cast<std::uint64_t>(o.row0), piece, o.input, nullptr);
+    try {
+        PieceBuffer piece;
+        copyStream(in, out, static_cast<std::uint64_t>(o.row0), piece, o.input, nullptr);
 
-    // The compressed stream takes over the file: it shares the raw file and
-    // closes the plain stream, which writes out the end of the dictionary part.
-    zcmpsFilestr z(out);
-    if (o.threads == 1)
-        z.setMultiThread(1);
-    else if (o.jobs >= 1)
-        z.setWorkers(o.jobs);
-    z.setRow0Pos(o.row0);
-    z.Seek(o.row0, VELD_StrBaseIO::FromStart);
-    const std::uint64_t caseBytes = static_cast<std::uint64_t>(inSize - o.row0);
-    std::uint64_t done = 0, sinceFlush = 0;
-    while (done < caseBytes) {
-        std::uint64_t want = std::min<std::uint64_t>(piece.size(), caseBytes - done);
-        if (o.flushEvery) want = std::min(want, o.flushEvery - sinceFlush);
-        const std::uint64_t n = in.Read(piece.data(), want);
-        if (n == 0)
-            throw CliError(kExitDamaged, o.input,
-                           "the input ended at " + std::to_string(o.row0 + static_cast<std::int64_t>(done)) +
-                               ", before its size of " + std::to_string(inSize));
-        z.Write(piece.data(), n);
-        done += n;
-        sinceFlush += n;
-        if (o.flushEvery && sinceFlush == o.flushEvery) {
-            z.Flush();
-            sinceFlush = 0;
+        // The compressed stream takes over the file: it shares the raw file and
+        // closes the plain stream, which writes out the end of the dictionary part.
+        zcmpsFilestr z(out);
+        try {
+            if (o.threads == 1)
+                z.setMultiThread(1);
+            else if (o.jobs >= 1)
+                z.setWorkers(o.jobs);
+            z.setRow0Pos(o.row0);
+            z.Seek(o.row0, VELD_StrBaseIO::FromStart);
+            const std::uint64_t caseBytes = static_cast<std::uint64_t>(inSize - o.row0);
+            std::uint64_t done = 0, sinceFlush = 0;
+            while (done < caseBytes) {
+                std::uint64_t want = std::min<std::uint64_t>(piece.size(), caseBytes - done);
+                if (o.flushEvery) want = std::min(want, o.flushEvery - sinceFlush);
+                const std::uint64_t n = in.Read(piece.data(), want);
+                if (n == 0)
+                    throw CliError(kExitDamaged, o.input,
+                                   "the input ended at " + std::to_string(o.row0 + static_cast<std::int64_t>(done)) +
+                                       ", before its size of " + std::to_string(inSize));
+                z.Write(piece.data(), n);
+                done += n;
+                sinceFlush += n;
+                if (o.flushEvery && sinceFlush == o.flushEvery) {
+                    z.Flush();
+                    sinceFlush = 0;
+                }
+                if (progress) progress->advance(n);
+            }
+            // Writes the last block, the table and the heading, and closes the file.
+            z.Close();
+        } catch (...) {
+            // A pack that fails commits nothing: no table or heading after the error.
+            z.Abandon();
+            throw;
         }
-        if (progress) progress->advance(n);
+    } catch (const veld::CheckFailure&) {
+        // The compressed stream's checks are about the file it writes.
+        throw CliError(kExitDamaged, o.output, describeCurrentException());
+    } catch (const SystemFileException&) {
+        throw CliError(kExitDamaged, o.output, describeCurrentException());
     }
-    z.Close();
 
+    const std::uint64_t caseBytes = static_cast<std::uint64_t>(inSize - o.row0);
     Transfer t;
     t.row0 = o.row0;
     t.caseBytes = caseBytes;
@@ -81,7 +97,7 @@ Transfer unpackFile(const std::string& input, const std::string& output, std::in
     }
     VELD_FileStream in;
     openStream(in, input, "rb");
-    VELD_FileStream out;
+    OutputStream out;
     openStream(out, output, "wb");
     PieceBuffer piece;
     copyStream(in, out, static_cast<std::uint64_t>(row0), piece, input, nullptr);
@@ -106,7 +122,7 @@ Transfer unpackFile(const std::string& input, const std::string& output, std::in
     } catch (const veld::CheckFailure&) {
         rethrowNamingBlock(input, row0, swap);
     }
-    out.Close();
+    out.CloseFile();
     if (done != layout.caseBytes)
         throw CliError(kExitDamaged, input,
                        "the case data ended after " + std::to_string(done) + " bytes; the table records " +

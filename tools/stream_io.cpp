@@ -26,10 +26,22 @@ void openStream(VELD_FileStream& stream, const std::string& path, const char* mo
 }
 
 std::int64_t streamSize(VELD_FileStream& stream) {
+    errno = 0;
     stream.Seek(0, VELD_StrBaseIO::FromEnd);
     const std::int64_t size = stream.Tell();
+    if (size < 0) {
+        // The raw file answers -1 when the system cannot find the end.
+        const int err = errno;
+        throw CliError(kExitDamaged, stream.Name() ? stream.Name() : "",
+                       std::string("cannot find its size: ") + (err ? std::strerror(err) : "refused"));
+    }
     stream.Seek(0, VELD_StrBaseIO::FromStart);
     return size;
+}
+
+void OutputStream::CloseFile() {
+    Close();
+    if (DataReady()) GetFile().Close();
 }
 
 void writeAll(VELD_FileStream& out, const void* bytes, std::uint64_t n, const std::string& outName) {

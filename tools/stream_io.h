@@ -23,9 +23,18 @@ private:
     std::unique_ptr<unsigned char[]> fBytes;
 };
 
+// A plain stream for a file being written. Its own Close writes the window
+// out but keeps the file open; CloseFile also closes it, so that a failed
+// close(2) is reported rather than lost in a destructor.
+class OutputStream : public VELD_FileStream {
+public:
+    void CloseFile();
+};
+
 // Opens or raises CliError naming the file and the system's reason.
 void openStream(VELD_FileStream& stream, const std::string& path, const char* mode);
-// The file's size; leaves the stream at position 0.
+// The file's size; leaves the stream at position 0. Raises CliError when the
+// system cannot tell it.
 std::int64_t streamSize(VELD_FileStream& stream);
 // Moves n bytes from `in` (at its position) to `out`; raises CliError if `in` ends early.
 void copyStream(VELD_FileStream& in, VELD_FileStream& out, std::uint64_t n, PieceBuffer& piece,

@@ -647,6 +647,49 @@ TEST_F(VeldCli, IoErrorsExitOneAndLeaveNoOutput) {
     expectDamaged(r, "missing.zdat");
 }
 
+#ifndef _WIN32
+// A real disk that fills up: a 2 MiB tmpfs, which only root may mount.
+class SmallDisk {
+public:
+    explicit SmallDisk(const std::string& dir) : fDir(dir) {
+        std::filesystem::create_directories(dir);
+        const std::string mount = "mount -t tmpfs -o size=2m tmpfs " + quote(dir) + " 2>/dev/null";
+        fMounted = geteuid() == 0 && std::system(mount.c_str()) == 0;
+    }
+    ~SmallDisk() {
+        if (fMounted) std::system(("umount " + quote(fDir)).c_str());
+    }
+    bool mounted() const { return fMounted; }
+
+private:
+    std::string fDir;
+    bool fMounted = false;
+};
+
+TEST_F(VeldCli, AFullDiskFailsTheCommandAndNamesItsOutput) {
+    SmallDisk disk(file("small"));
+    if (!disk.mounted()) GTEST_SKIP() << "needs root to mount a small tmpfs";
+    // 3 MB of case data fit in one window: the disk fills during unpack's last write.
+    pack("big", dataFile(kRow0, 3000000));
+    const std::string back = file("small/back.dat");
+    Result r = veld("unpack " + q("big.zdat") + " " + quote(back) + " --quiet");
+    expectDamaged(r, "veld: " + back + ": ");
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(back));
+    EXPECT_FALSE(std::filesystem::exists(back + ".veld-partial"));
+
+    // Bytes that do not compress: pack's payload does not fit.
+    veldtest::writeAll(file("noise.dat"), veldtest::patternBytes(3000000));
+    const std::string packed = file("small/noise.zdat");
+    r = veld("pack " + q("noise.dat") + " " + quote(packed) + " --row0 1000 --quiet");
+    expectDamaged(r, "veld: " + packed + ": ");
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(file("noise.dat")), std::string::npos) << "names the input: " << r.err;
+    EXPECT_EQ(r.err.find(".veld-partial"), std::string::npos) << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(file("small")));
+}
+#endif
+
 TEST_F(VeldCli, HelpExplainsEveryCommandWithAnExample) {
     for (const std::string cmd : {"", "pack", "unpack", "info", "cat", "verify", "append", "recover", "demo", "bench"}) {
         SCOPED_TRACE(cmd);

@@ -70,7 +70,7 @@ public:
     // append therefore leaves at most kRewriteLimit payload bytes plus the old
     // table behind as stale bytes.
     void setFileToAppendSafely(std::int64_t endpos, bool swap);
-    static constexpr std::int64_t kRewriteLimit = 256 * 1024;
+    static constexpr std::int64_t kRewriteLimit = 64 * 1024;
 
     // Addition: gives up a write (setRow0Pos or an append) without committing
     // anything: stops any worker, drops the bytes not yet stored, writes no

@@ -85,14 +85,13 @@ void zcmpsFilestr::startAppend(std::int64_t endpos, bool swap, bool safely) {
             d.fpos = savedFpos;
         } else {
             // fBuffer may hold part of the inflated block now: none is loaded.
-            d.fpos = -1;
-            d.availBuffSize = 0;
-            d.fpCurBuff = d.fBuffer;
+            d.forgetBlock();
         }
         throw;
     }
 
     d.fpPosInfo->loadForAppend(table.data(), swap, table.size());
+    d.fBlockBase = d.fBuffer;  // writing always gathers in fBuffer
     if (noBlock) {
         d.fpos = chInfo._caseStartPos;
         d.fWritePos = chInfo._caseStartPos + static_cast<std::int64_t>(kHeadingSize);

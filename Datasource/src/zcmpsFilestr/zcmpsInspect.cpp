@@ -27,6 +27,8 @@ FileSource::FileSource(const std::string& path) : fPath(path), fFile(new VELD_Fi
     errno = 0;
     if (!fFile->Open(name, "rb")) ThrowError::StringSys("datasrc.err", errcode::kCannotRead, path.c_str());
     fSize = fFile->Size();
+    // -1: the system could not find the end, which is an I/O error, not an empty file.
+    if (fSize < 0) ThrowError::StringSys("datasrc.err", errcode::kCannotRead, path.c_str());
 }
 
 FileSource::~FileSource() = default;

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Makes the Debian packages of a build, unpacks them into a scratch root with
+# dpkg -x, and builds the consumer program against what they hold twice:
+# with CMake's find_package(veld) and with pkg-config. Both programs, the
+# packaged veld program and the packaged Python module then run from there.
+# Usage: check_packages.sh BUILD_DIR SOURCE_DIR PYTHON
+set -euo pipefail
+build=$1 source=$2 python=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/debs" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; exit 1; }
+root=$work/root
+names=()
+for deb in "$work"/debs/*.deb; do
+  dpkg -x "$deb" "$root"
+  names+=("$(dpkg-deb -f "$deb" Package)")
+done
+echo "packages: ${names[*]}"
+[[ "${names[*]}" == "libveld-dev libveld0 python3-veld veld" ]]
+for deb in "$work"/debs/{libveld-dev,python3-veld,veld}_*.deb; do
+  dpkg-deb -f "$deb" Depends | grep -q "libveld0 (= " || { echo "$deb does not depend on libveld0"; exit 1; }
+done
+dpkg-deb -f "$work"/debs/libveld0_*.deb Depends | grep -q zlib1g
+
+usr=$root/usr
+for f in lib/libveld.so.0 lib/libveld.so include/veld/veld.h lib/cmake/veld/veldConfig.cmake \
+         lib/pkgconfig/veld.pc bin/veld share/man/man1/veld.1.gz lib/python3/dist-packages/veld/__init__.py; do
+  [[ -e $usr/$f ]] || { echo "missing from the packages: /usr/$f"; exit 1; }
+done
+export LD_LIBRARY_PATH=$usr/lib
+
+echo "== CMake"
+cmake -S "$source/tests/consumer" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$usr" >/dev/null
+cmake --build "$work/cmake" >/dev/null
+"$work/cmake/veld_consumer" "$work/cmake.dat"
+
+echo "== pkg-config"
+export PKG_CONFIG_LIBDIR=$usr/lib/pkgconfig
+# shellcheck disable=SC2046  # the flags are words
+"${CXX:-c++}" -std=c++20 "$source/tests/consumer/main.cpp" -o "$work/pc_consumer" $(pkg-config --cflags --libs veld)
+"$work/pc_consumer" "$work/pc.dat"
+cmp "$work/cmake.dat" "$work/pc.dat"
+
+echo "== program and Python module"
+"$usr/bin/veld" verify "$work/pc.dat"
+PYTHONPATH=$usr/lib/python3/dist-packages "$python" -c '
+import sys, veld
+assert veld.__file__.startswith(sys.argv[1]), veld.__file__
+print("python:", veld.info(sys.argv[2])["case_bytes"], "bytes of case data")' "$usr" "$work/pc.dat"
