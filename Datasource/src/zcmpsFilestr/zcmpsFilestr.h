@@ -29,6 +29,10 @@
 // - Abandon discards a write without committing anything.
 // - setFileToAppendSafely appends by shadow paging, so that a crash or a
 //   failure at any moment leaves the file reading as before or as after.
+// Additions when reading: a payload must be one complete zlib stream whose
+// Adler-32 holds; a table record is checked when its block is read, so a
+// damaged record fails only those reads; a failed read ahead is read again by
+// the request that needs it, so every setting fails alike.
 // Thread contract: one thread at a time.
 #pragma once
 

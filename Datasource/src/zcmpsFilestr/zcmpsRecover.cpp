@@ -58,7 +58,8 @@ RecoveryPlan planRecovery(ByteSource& source, std::int64_t row0, bool swap) {
         const bool walkedToTheEnd = walk.end >= source.size();
         plan.damageOffset = walkedToTheEnd && tableDamage ? tableDamage->offset : walk.end;
         plan.damage = walkedToTheEnd ? (tableDamage ? tableDamage->text : "") : walk.stopped;
-        if (tableDamage && !walkedToTheEnd) plan.damage += "; " + tableDamage->text;
+        // A heading that is there but points to a damaged table is worth naming too.
+        if (tableDamage && !walkedToTheEnd && L.headingRead) plan.damage += "; " + tableDamage->text;
     }
     if (L.tableLoaded) {
         // What the table still claims beyond what is kept.
