@@ -14,9 +14,12 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "VELD_FileStream.h"
+#include "blockEngine.h"
 #include "cli_support.h"
 #include "commands.h"
 #include "compressedLayout.h"
@@ -64,7 +67,8 @@ public:
     explicit Bench(const BenchOptions& o) : fOptions(o) {}
     ~Bench() {
         // Hundreds of MiB: never left behind, whether the run ended well or not.
-        for (const char* name : {"plain.veld", "plain.ref", "cases.s0.zdat", "cases.s1.zdat", "cases.ref"}) {
+        for (const char* name : {"plain.veld", "plain.ref", "cases.s0.zdat", "cases.s1.zdat", "cases.ref", "peer.dat",
+                                 "peer.zdat", "peer.out", "peer.gz", "peer.zst"}) {
             std::error_code ignored;
             std::filesystem::remove(path(name), ignored);
         }
@@ -90,6 +94,8 @@ private:
     void compressedWriteRows();
     void compressedReadRows();
     void randomReadRows();
+    void engineRows();
+    void peerRows();
 
     // Library side.
     void writeCompressed(const std::string& file, int threads, bool makeRecords);
@@ -415,6 +421,12 @@ int Bench::run() {
     compressedWriteRows();
     compressedReadRows();
     randomReadRows();
+    engineRows();
+    peerRows();
+    if (!fOptions.json)
+        std::printf("\nratio: veld's figure over the reference's (above 1 is faster, or for sizes larger);\n"
+                    "time against a peer = 1 / ratio. Engines: %s compresses, %s inflates.\n",
+                    veld::blockEngineName(veld::compressEngine()), veld::blockEngineName(veld::decompressEngine()));
 
     if (fOptions.json) {
         std::printf("{\n  \"case_bytes\": %llu,\n  \"plain_bytes\": %llu,\n  \"runs\": %d,\n  \"rows\": [",
@@ -434,6 +446,109 @@ int Bench::run() {
 }
 
 }  // namespace
+
+void Bench::engineRows() {
+    // Each engine called directly on the same blocks, against zlib.
+    const std::uint64_t n = fCases.size();
+    const std::uint64_t blocks = (n + kBlockSize - 1) / kBlockSize;
+    auto zlibCodec = std::make_unique<veld::BlockEngineCodec>(veld::BlockEngine::Zlib, veld::BlockEngine::Zlib);
+    std::vector<Bytes> payloads(blocks);
+    std::vector<std::uint64_t> lengths(blocks);
+    auto compressAll = [&](veld::BlockEngineCodec& c) {
+        std::uint64_t total = 0;
+        for (std::uint64_t b = 0; b < blocks; ++b) {
+            const std::uint64_t len = std::min<std::uint64_t>(kBlockSize, n - b * kBlockSize);
+            // Room allocated once: zero-filling it again would be timed with the engine.
+            if (payloads[b].size() < c.bound(kBlockSize)) payloads[b].resize(c.bound(kBlockSize));
+            lengths[b] = c.compress(fCases.data() + b * kBlockSize, len, payloads[b].data(), payloads[b].size());
+            total += lengths[b];
+        }
+        return total;
+    };
+    Bytes block(kBlockSize);
+    auto inflateAll = [&](veld::BlockEngineCodec& c) {
+        for (std::uint64_t b = 0; b < blocks; ++b) {
+            const std::uint64_t len = std::min<std::uint64_t>(kBlockSize, n - b * kBlockSize);
+            check(c.inflate(payloads[b].data(), lengths[b], block.data(), block.size(), len),
+                  "an engine refused a block");
+        }
+    };
+    std::uint64_t zlibBytes = 0;
+    const double zc = mibPerSecond(n, best([&] { zlibBytes = compressAll(*zlibCodec); }));
+    const double zd = mibPerSecond(n, best([&] { inflateAll(*zlibCodec); }));
+    for (auto e : {veld::BlockEngine::Zlib, veld::BlockEngine::Libdeflate, veld::BlockEngine::Isal}) {
+        if (!veld::blockEngineAvailable(e)) {
+            if (!fOptions.json) std::printf("  (engine %s is not in this build)\n", veld::blockEngineName(e));
+            continue;
+        }
+        auto c = std::make_unique<veld::BlockEngineCodec>(e, e);
+        std::uint64_t bytes = 0;
+        const std::string name = std::string("engine ") + veld::blockEngineName(e);
+        add(name + " compress, direct", mibPerSecond(n, best([&] { bytes = compressAll(*c); })),
+            "zlib level 1, direct", zc);
+        add(name + " payload bytes", bytes / 1e6, "zlib level 1 payload bytes", zlibBytes / 1e6, "MB");
+        compressAll(*zlibCodec);
+        add(name + " inflate, direct", mibPerSecond(n, best([&] { inflateAll(*c); })), "zlib inflate, direct", zd);
+    }
+}
+
+void Bench::peerRows() {
+    // The same file packed and unpacked by veld and by the peers, file to file.
+    const std::string input = path("peer.dat"), packed = path("peer.zdat"), out = path("peer.out");
+    {
+        SysFile f(input, 'w');
+        f.write(fDict.data(), fDict.size());
+        f.write(fCases.data(), fCases.size());
+    }
+    const std::uint64_t n = fDict.size() + fCases.size();
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    auto have = [](const char* tool) {
+        return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+    };
+    auto shell = [&](const std::string& cmd) {
+        check(std::system(cmd.c_str()) == 0, "'" + cmd + "' failed");
+    };
+    struct Peer {
+        const char* tool;
+        std::string pack, unpack;  // %J: jobs
+        std::string file;
+    };
+    const std::string q = "'", in = q + input + q, o = q + out + q;
+    const Peer peers[] = {
+        {"bgzip", "bgzip -l 1 -@ %J -c " + in + " > '" + path("peer.gz") + "'",
+         "bgzip -d -@ %J -c '" + path("peer.gz") + "' > " + o, "peer.gz"},
+        {"pigz", "pigz -1 -p %J -c " + in + " > '" + path("peer.gz") + "'",
+         "pigz -d -p %J -c '" + path("peer.gz") + "' > " + o, "peer.gz"},
+        {"zstd", "zstd -q -f -1 -T%J -c " + in + " > '" + path("peer.zst") + "'",
+         "zstd -q -d -f -c '" + path("peer.zst") + "' > " + o, "peer.zst"},
+    };
+    auto withJobs = [](std::string cmd, int jobs) {
+        for (std::size_t at; (at = cmd.find("%J")) != std::string::npos;) cmd.replace(at, 2, std::to_string(jobs));
+        return cmd;
+    };
+    const auto row0 = static_cast<std::int64_t>(fDict.size());
+    for (int jobs : {1, cores}) {
+        if (jobs == cores && cores == 1) break;
+        PackOptions po;
+        po.input = input;
+        po.output = packed;
+        po.row0 = row0;
+        po.jobs = jobs;
+        const double vp = mibPerSecond(n, best([&] { packFile(po, nullptr); }));
+        const double vu = mibPerSecond(n, best([&] { unpackFile(packed, out, row0, false, 0, nullptr, jobs); }));
+        const std::string j = std::to_string(jobs) + (jobs == 1 ? " job" : " jobs");
+        for (const Peer& p : peers) {
+            if (!have(p.tool)) {
+                if (!fOptions.json) std::printf("  (%s is not installed: its rows are skipped)\n", p.tool);
+                continue;
+            }
+            const std::string pc = withJobs(p.pack, jobs), uc = withJobs(p.unpack, jobs);
+            add("veld pack, " + j, vp, pc.substr(0, pc.find(" -c")), mibPerSecond(n, best([&] { shell(pc); })));
+            add("veld unpack, " + j, vu, uc.substr(0, uc.find(" -c")), mibPerSecond(n, best([&] { shell(uc); })));
+        }
+    }
+    add("veld packed size", std::filesystem::file_size(packed) / 1e6, "bgzip/pigz/zstd: see their files", 0, "MB");
+}
 
 int runBench(const BenchOptions& o) { return Bench(o).run(); }
 

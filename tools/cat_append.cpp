@@ -68,7 +68,10 @@ int runCat(const CatOptions& o) {
     if (left > 0) {
         // Only the blocks that hold [at, at + left) are read and inflated.
         zcmpsFilestr z(in);
-        if (o.threads >= 2) z.setMultiThread(o.threads);
+        if (o.threads >= 2)
+            z.setMultiThread(o.threads);
+        else if (o.jobs >= 1)
+            z.setWorkers(o.jobs);
         z.readFilePosInfo(row0, o.swap);
         z.Seek(at, VELD_StrBaseIO::FromStart);
         try {

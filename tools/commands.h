@@ -15,6 +15,7 @@ struct PackOptions {
     std::string input, output;
     std::int64_t row0 = 0;
     int threads = 0;
+    int jobs = 0;  // workers when --threads is not given (setWorkers)
     std::uint64_t flushEvery = 0;  // 0: no Flush in the middle of the case data
     bool quiet = false;
 };
@@ -24,6 +25,7 @@ struct UnpackOptions {
     std::optional<std::int64_t> row0;
     bool swap = false;
     int threads = 0;
+    int jobs = 0;
     bool quiet = false;
 };
 
@@ -40,6 +42,7 @@ struct CatOptions {
     std::int64_t offset = 0;
     std::optional<std::int64_t> length;
     int threads = 0;
+    int jobs = 0;
 };
 
 struct VerifyOptions {
@@ -47,6 +50,7 @@ struct VerifyOptions {
     std::optional<std::int64_t> row0;
     bool swap = false;
     int threads = 0;
+    int jobs = 0;
     bool quiet = false;
 };
 
@@ -90,8 +94,9 @@ struct Transfer {
     std::int64_t fileSize = 0;    // of the file written
 };
 Transfer packFile(const PackOptions& o, Progress* progress);
+// jobs >= 1 with threads 0: that many workers inflate ahead.
 Transfer unpackFile(const std::string& input, const std::string& output, std::int64_t row0,
-                    bool swap, int threads, Progress* progress);
+                    bool swap, int threads, Progress* progress, int jobs = 0);
 // Safe by default: until the new heading is written the file reads as before,
 // and a failure leaves it so. inPlace rewrites the old table and short block.
 Transfer appendFile(const std::string& file, const std::string& input, std::int64_t row0, bool swap,

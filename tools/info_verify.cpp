@@ -146,7 +146,7 @@ int runVerify(const VerifyOptions& o) {
     std::int64_t walked = -1;
     if (L.tableLoaded) {
         Progress progress("verify", L.caseBytes, o.quiet);
-        checkPayloads(L, raw, o.threads, [&progress](std::uint64_t n) { progress.advance(n); });
+        checkPayloads(L, raw, o.threads ? o.threads : o.jobs >= 2 ? 2 : 0, [&progress](std::uint64_t n) { progress.advance(n); });
     } else {
         // Without a table, the payloads themselves tell how far the file is whole.
         const veld::inspect::Walk walk = veld::inspect::walkPayloads(raw, row0);

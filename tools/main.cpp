@@ -2,13 +2,16 @@
 // This file only wires the command line to the commands.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "cli_support.h"
+#include "blockEngine.h"
 #include "commands.h"
 
 using namespace veldcli;
@@ -63,6 +66,19 @@ int main(int argc, char** argv) {
         "Run 'veld COMMAND --help' for a command's options.\n"
         "Exit status: 0 success, 1 damaged file or I/O error, 2 usage error.");
 
+    // --jobs: workers for the blocks, by default one per core; --threads, when
+    // given, takes the described one-worker settings instead.
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    auto addJobs = [cores](CLI::App* cmd, int& jobs, const char* what) {
+        jobs = cores;
+        cmd->add_option("--jobs", jobs, what)->capture_default_str()->check(CLI::Range(1, 256));
+    };
+    std::string engineName = "auto";
+    app.add_option("--engine", engineName,
+                   "block engine: auto (fastest built in), zlib, libdeflate or isal; every one writes zlib streams")
+        ->check(CLI::IsMember({"auto", "zlib", "libdeflate", "isal"}))
+        ->capture_default_str();
+
     PackOptions pack;
     auto* packCmd = app.add_subcommand("pack", "compress the case data of an uncompressed file");
     packCmd->add_option("INPUT", pack.input, "uncompressed file: dictionary part, then case data")->required();
@@ -74,6 +90,7 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({0, 1}));
     packCmd->add_option("--flush-every", pack.flushEvery, "end a block early after each BYTES of case data")
         ->check(CLI::PositiveNumber);
+    addJobs(packCmd, pack.jobs, "blocks compressed at once, written in order (the file is the same for any N)");
     packCmd->add_flag("--quiet", pack.quiet, "no progress bar and no summary");
     packCmd->footer(
         "Bytes 0 to P-1 are copied as they are; the rest becomes blocks of 4,190,208 bytes.\n"
@@ -89,6 +106,7 @@ int main(int argc, char** argv) {
     addSwap(unpackCmd, unpack.swap);
     unpackCmd->add_option("--threads", unpack.threads, "0: inflate on this thread; 2: a worker inflates ahead")
         ->check(CLI::IsMember({0, 2}));
+    addJobs(unpackCmd, unpack.jobs, "blocks inflated ahead at once");
     unpackCmd->add_flag("--quiet", unpack.quiet, "no progress bar and no summary");
     unpackCmd->footer("OUTPUT appears only once it is complete.\nExample:\n  veld unpack survey.zdat survey.dat --threads 2");
 
@@ -114,6 +132,7 @@ int main(int argc, char** argv) {
                           ->check(CLI::NonNegativeNumber);
     catCmd->add_option("--threads", cat.threads, "0: inflate on this thread; 2: a worker inflates ahead")
         ->check(CLI::IsMember({0, 2}));
+    addJobs(catCmd, cat.jobs, "blocks inflated ahead at once while the range goes on in order");
     catCmd->footer(
         "Only the blocks that hold the range are read. Positions below P are the dictionary part.\n"
         "Example:\n  veld cat survey.zdat --offset 4190000 --length 1000 | od -A d -t x1 | head");
@@ -126,6 +145,7 @@ int main(int argc, char** argv) {
     addSwap(verifyCmd, verify.swap);
     verifyCmd->add_option("--threads", verify.threads, "0: inflate on this thread; 2: inflate beside the reads")
         ->check(CLI::IsMember({0, 2}));
+    addJobs(verifyCmd, verify.jobs, "2 or more: inflate beside the reads");
     verifyCmd->add_flag("--quiet", verify.quiet, "no progress bar and no summary line");
     verifyCmd->footer(
         "Each problem is named with its block number and file offset; exit status 1 if any.\n"
@@ -140,6 +160,8 @@ int main(int argc, char** argv) {
     addSwap(appendCmd, append.swap);
     appendCmd->add_flag("--in-place", append.inPlace,
                         "rewrite the old table and short last block in place (a crash leaves the file unreadable)");
+    int appendJobs = 0;
+    addJobs(appendCmd, appendJobs, "accepted for symmetry: appending compresses on this thread");
     appendCmd->footer(
         "By default nothing the file's heading reaches is written: the new blocks and table go after\n"
         "the old table, reach the disk, and only then is the 24-byte heading rewritten. A crash or a\n"
@@ -203,6 +225,13 @@ int main(int argc, char** argv) {
         if (text.empty()) text = e.get_name();
         if (text == "A subcommand is required") text = "a command is required";
         reportError("", text + " (see veld --help)");
+        return kExitUsage;
+    }
+
+    veld::BlockEngine engine{};
+    veld::blockEngineFromName(engineName.c_str(), engine);
+    if (!veld::setBlockEngine(engine)) {
+        reportError("", "--engine " + engineName + " is not in this build (see veld --version)");
         return kExitUsage;
     }
 

@@ -40,7 +40,10 @@ Transfer packFile(const PackOptions& o, Progress* progress) {
         // closes the plain stream, which writes out the end of the dictionary part.
         zcmpsFilestr z(out);
         try {
-            if (o.threads == 1) z.setMultiThread(1);
+            if (o.threads == 1)
+                z.setMultiThread(1);
+            else if (o.jobs >= 1)
+                z.setWorkers(o.jobs);
             z.setRow0Pos(o.row0);
             z.Seek(o.row0, VELD_StrBaseIO::FromStart);
             const std::uint64_t caseBytes = static_cast<std::uint64_t>(inSize - o.row0);
@@ -86,7 +89,7 @@ Transfer packFile(const PackOptions& o, Progress* progress) {
 }
 
 Transfer unpackFile(const std::string& input, const std::string& output, std::int64_t row0, bool swap,
-                    int threads, Progress* progress) {
+                    int threads, Progress* progress, int jobs) {
     Layout layout;
     {
         RawReader raw(input);
@@ -100,7 +103,10 @@ Transfer unpackFile(const std::string& input, const std::string& output, std::in
     copyStream(in, out, static_cast<std::uint64_t>(row0), piece, input, nullptr);
 
     zcmpsFilestr z(in);
-    if (threads >= 2) z.setMultiThread(threads);
+    if (threads >= 2)
+        z.setMultiThread(threads);
+    else if (jobs >= 1)
+        z.setWorkers(jobs);
     z.readFilePosInfo(row0, swap);
     z.Seek(row0, VELD_StrBaseIO::FromStart);
     std::uint64_t done = 0;
@@ -167,7 +173,7 @@ int runUnpack(const UnpackOptions& o) {
     Transfer t;
     try {
         Progress progress("unpack", caseBytes, o.quiet);
-        t = unpackFile(o.input, pending.path(), row0, o.swap, o.threads, &progress);
+        t = unpackFile(o.input, pending.path(), row0, o.swap, o.threads, &progress, o.jobs);
     } catch (...) {
         pending.rethrowNamingFinal();
     }

@@ -701,3 +701,26 @@ TEST_F(VeldCli, HelpExplainsEveryCommandWithAnExample) {
 }
 
 }  // namespace
+
+TEST_F(VeldCli, JobsAndEnginesChangeSpeedOnly) {
+    const Bytes input = dataFile(kRow0, 2 * kBlock + 999);
+    const Bytes one = pack("one", input, "--jobs 1");
+    EXPECT_TRUE(pack("three", input, "--jobs 3") == one) << "the same file for every number of jobs";
+    EXPECT_TRUE(pack("threads", input, "--threads 1") == one);
+    ASSERT_EQ(veld("--engine zlib pack " + q("one.dat") + " " + q("z.zdat") + " --row0 " + std::to_string(kRow0) +
+                   " --quiet --jobs 2").status, 0);
+    // Each engine reads the other's file, with workers or with the one-worker setting.
+    for (const char* args : {"--engine zlib unpack three.zdat back --jobs 3", "unpack z.zdat back --jobs 3",
+                             "unpack z.zdat back --threads 2"}) {
+        SCOPED_TRACE(args);
+        std::string command = args;
+        for (const char* name : {"three.zdat", "z.zdat", "back"}) {
+            const auto at = command.find(name);
+            if (at != std::string::npos) command.replace(at, std::strlen(name), q(name));
+        }
+        ASSERT_EQ(veld(command + " --quiet").status, 0);
+        EXPECT_TRUE(veldtest::readAll(file("back")) == input);
+    }
+    EXPECT_EQ(veld("--engine gzip info " + q("z.zdat")).status, 2);
+    EXPECT_EQ(veld("pack " + q("one.dat") + " " + q("x.zdat") + " --row0 5 --jobs 0").status, 2);
+}

@@ -48,6 +48,19 @@ const char* blockEngineName(BlockEngine engine) {
     return "unknown";
 }
 
+BlockEngineCodec::BlockEngineCodec(BlockEngine compressWith, BlockEngine inflateWith)
+    : fCodec(makeBlockCodec(compressWith, inflateWith).release()) {}
+BlockEngineCodec::~BlockEngineCodec() { delete fCodec; }
+std::uint64_t BlockEngineCodec::bound(std::uint64_t n) const { return fCodec->compressBound(n); }
+std::uint64_t BlockEngineCodec::compress(const unsigned char* src, std::uint64_t n, unsigned char* dest,
+                                         std::uint64_t capacity) {
+    return fCodec->compress(src, n, dest, capacity);
+}
+bool BlockEngineCodec::inflate(const unsigned char* src, std::uint64_t n, unsigned char* dest, std::uint64_t capacity,
+                               std::uint64_t expected) {
+    return fCodec->decompressExact(src, n, dest, capacity, expected);
+}
+
 bool blockEngineFromName(const char* name, BlockEngine& engine) {
     for (const EngineName& n : kNames)
         if (name && std::strcmp(name, n.name) == 0) {

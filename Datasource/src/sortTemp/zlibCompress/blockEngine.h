@@ -8,6 +8,8 @@
 // Thread contract: safe for concurrent use.
 #pragma once
 
+#include <cstdint>
+
 #include "veld_api.h"
 
 namespace veld {
@@ -27,5 +29,24 @@ VELD_API BlockEngine decompressEngine();
 VELD_API const char* blockEngineName(BlockEngine engine);
 // The engine of that name, or false when the name is unknown.
 VELD_API bool blockEngineFromName(const char* name, BlockEngine& engine);
+
+// One block through chosen engines, as the streams do it, for tools and
+// benchmarks. compress raises veld::CheckFailure("ret != 0") on failure;
+// inflate answers true only for one complete, checksum-verified stream of
+// exactly `expected` bytes. One thread at a time per object.
+class VELD_API BlockEngineCodec {
+public:
+    BlockEngineCodec(BlockEngine compressWith, BlockEngine inflateWith);
+    ~BlockEngineCodec();
+    BlockEngineCodec(const BlockEngineCodec&) = delete;
+    BlockEngineCodec& operator=(const BlockEngineCodec&) = delete;
+    std::uint64_t bound(std::uint64_t n) const;
+    std::uint64_t compress(const unsigned char* src, std::uint64_t n, unsigned char* dest, std::uint64_t capacity);
+    bool inflate(const unsigned char* src, std::uint64_t n, unsigned char* dest, std::uint64_t capacity,
+                 std::uint64_t expected);
+
+private:
+    class BlockCodec* fCodec;
+};
 
 }  // namespace veld
