@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 
 #include "ThrowError.h"
@@ -23,11 +24,17 @@ TempDir::TempDir() {
     std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "veld";
     for (char& c : name)
         if (c == '/' || c == '\\') c = '_';
-    fPath = std::filesystem::temp_directory_path() /
-            ("veld-test-" + name + "-" + std::to_string(gCounter++) + "-" +
-             std::to_string(reinterpret_cast<std::uintptr_t>(this) & 0xffffff));
-    std::filesystem::remove_all(fPath);
-    std::filesystem::create_directories(fPath);
+    // Test processes of other builds run the same test at the same time, and
+    // a sanitizer build's heap addresses repeat from run to run: the name has
+    // a random part, and a directory that already exists belongs to someone
+    // else, so it is never reused or removed.
+    std::random_device random;
+    for (;;) {
+        fPath = std::filesystem::temp_directory_path() /
+                ("veld-test-" + name + "-" + std::to_string(gCounter++) + "-" + std::to_string(random()) + "-" +
+                 std::to_string(random()));
+        if (std::filesystem::create_directory(fPath)) break;
+    }
 }
 
 TempDir::~TempDir() {
