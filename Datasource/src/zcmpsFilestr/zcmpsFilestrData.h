@@ -86,3 +86,14 @@ public:
     bool bCommitted = false;
     std::int64_t fShadowStart = -1;
 };
+
+// Starts a thread object and hands it back; it is attached only once its
+// workers run (a request to an object without one would wait for ever), and
+// deleted when it cannot start, so the stream then works inline.
+template <class ThreadObject>
+ThreadObject* startedThreadObject(ThreadObject* object, bool read) {
+    std::unique_ptr<ThreadObject> owned(object);
+    owned->initThread(read);
+    owned->startThread();
+    return owned.release();
+}

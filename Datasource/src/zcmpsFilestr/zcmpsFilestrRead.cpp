@@ -25,28 +25,12 @@ void zcmpsFilestr::readFilePosInfo(std::int64_t P, bool swap) {
     fData->fpPosInfo->loadForRead(table.empty() ? kNoBytes : table.data(), swap, table.size());
     fData->forgetBlock();
     if (fData->fWorkers >= 1) {
-        auto* reader = new PreIOThread_Par_R_D(&fData->pRealFile, fData->fpPosInfo, fData->fWorkers);
-        try {
-            reader->initThread(true);
-            reader->startThread();
-        } catch (...) {
-            delete reader;
-            throw;
-        }
-        fData->fpIOThread = reader;
-        fData->fParallelReader = reader;
+        fData->fParallelReader = startedThreadObject(
+            new PreIOThread_Par_R_D(&fData->pRealFile, fData->fpPosInfo, fData->fWorkers), true);
+        fData->fpIOThread = fData->fParallelReader;
     } else if (fData->fMultiThread >= 2) {
-        auto* reader = new PreIOThread_R_D(&fData->pRealFile, fData->fpPosInfo, kBlockSize);
-        // Attached only once its worker runs: a request to an object without one
-        // would wait for ever. Without one, blocks are read inline.
-        try {
-            reader->initThread(true);
-            reader->startThread();
-        } catch (...) {
-            delete reader;
-            throw;
-        }
-        fData->fpIOThread = reader;
+        fData->fpIOThread =
+            startedThreadObject(new PreIOThread_R_D(&fData->pRealFile, fData->fpPosInfo, kBlockSize), true);
     }
 }
 

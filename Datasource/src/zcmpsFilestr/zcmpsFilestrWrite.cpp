@@ -40,30 +40,16 @@ void zcmpsFilestr::setRow0Pos(std::int64_t P) {
     fData->fWritePos = P + static_cast<std::int64_t>(kHeadingSize);
     fData->fpCurBuff = fData->fBuffer;
     fData->availBuffSize = kBlockSize;
-    if (fData->fWorkers >= 1) {
-        auto* writer = new PreIOThread_Par_W_C(&fData->pRealFile, fData->fpPosInfo, fData->fWorkers,
-                                               fData->fRow0Pos, fData->fWritePos);
-        try {
-            writer->initThread(false);
-            writer->startThread();
-        } catch (...) {
-            delete writer;
-            throw;
-        }
-        fData->fpIOThread = writer;
-    } else if (fData->fMultiThread == 1) {
-        auto* writer = new PreIOThread_W_C(&fData->pRealFile, fData->fpPosInfo, kBlockSize,
-                                           fData->fRow0Pos, fData->fWritePos);
-        // Attached only once its worker runs; without one, blocks are stored inline.
-        try {
-            writer->initThread(false);
-            writer->startThread();
-        } catch (...) {
-            delete writer;
-            throw;
-        }
-        fData->fpIOThread = writer;
-    }
+    if (fData->fWorkers >= 1)
+        fData->fpIOThread = startedThreadObject(
+            new PreIOThread_Par_W_C(&fData->pRealFile, fData->fpPosInfo, fData->fWorkers, fData->fRow0Pos,
+                                    fData->fWritePos),
+            false);
+    else if (fData->fMultiThread == 1)
+        fData->fpIOThread = startedThreadObject(
+            new PreIOThread_W_C(&fData->pRealFile, fData->fpPosInfo, kBlockSize, fData->fRow0Pos,
+                                fData->fWritePos),
+            false);
 }
 
 std::uint64_t zcmpsFilestr::Write(const void* buf, std::uint64_t n) {
