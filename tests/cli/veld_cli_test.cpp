@@ -700,6 +700,31 @@ TEST_F(VeldCli, HelpExplainsEveryCommandWithAnExample) {
     }
 }
 
+TEST_F(VeldCli, BenchMeasuresBothSidesOfEveryRowAndLeavesNoFiles) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the peer rows run POSIX shell commands";
+#endif
+    const Result r = veld("bench --size 1 --json --dir " + q("bench"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const jsonmini::Value v = jsonmini::parse(r.out);
+    EXPECT_EQ(v["checks"].text, "ok");
+    std::vector<std::string> names;
+    for (const jsonmini::Value& row : v["rows"].items) {
+        const std::string what = row["what"].text;
+        SCOPED_TRACE(what + " / " + row["reference"].text);
+        names.push_back(what);
+        const double mine = std::stod(row["veld"].text), theirs = std::stod(row["reference_value"].text);
+        EXPECT_GT(mine, 0);
+        EXPECT_GT(theirs, 0);
+        EXPECT_NEAR(std::stod(row["ratio"].text), mine / theirs, 1e-5 + 1e-3 * mine / theirs);  // printed rounded
+    }
+    for (const char* want : {"plain stream write, 64 KiB pieces", "compressed read, setting 2 (read-ahead)",
+                             "random 1 KiB reads, plain stream", "engine zlib payload bytes",
+                             "veld case part: heading + payloads + table"})
+        EXPECT_EQ(std::count(names.begin(), names.end(), want), 1) << want;
+    EXPECT_TRUE(std::filesystem::is_empty(file("bench")));
+}
+
 }  // namespace
 
 TEST_F(VeldCli, JobsAndEnginesChangeSpeedOnly) {
