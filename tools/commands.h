@@ -59,6 +59,7 @@ struct AppendOptions {
     std::optional<std::int64_t> row0;
     bool swap = false;
     bool inPlace = false;  // the described layout instead of the safe append
+    int jobs = 0;          // workers compressing the new blocks
 };
 
 struct RecoverOptions {
@@ -99,7 +100,8 @@ Transfer unpackFile(const std::string& input, const std::string& output, std::in
                     bool swap, int threads, Progress* progress, int jobs = 0);
 // Safe by default: until the new heading is written the file reads as before,
 // and a failure leaves it so. inPlace rewrites the old table and short block.
+// jobs >= 1: that many workers compress the new blocks.
 Transfer appendFile(const std::string& file, const std::string& input, std::int64_t row0, bool swap,
-                    bool inPlace = false);
+                    bool inPlace = false, int jobs = 0);
 
 }  // namespace veldcli
