@@ -31,13 +31,15 @@ std::int64_t dataEnd(const RawLayout& layout) {
 }
 
 // Appends extra at the end of the data as an application does, abandoning the
-// append when anything fails. The seam, if given, is installed once the file is read.
+// append when anything fails. The seam, if given, is installed once the file
+// is read; workers, if any, compress the appended blocks.
 void appendBytes(const std::string& path, const Bytes& extra, bool safely,
-                 const std::function<void()>& beforeAppend = {}) {
+                 const std::function<void()>& beforeAppend = {}, int workers = 0) {
     const std::int64_t end = dataEnd(readLayout(readAll(path), P));
     VELD_FileStream stream(path.c_str(), "rb");
     zcmpsFilestr z(stream);
     z.readFilePosInfo(P, false);
+    z.setWorkers(workers);
     z.Seek(end, VELD_StrBaseIO::FromStart);
     if (beforeAppend) beforeAppend();
     try {
@@ -59,7 +61,7 @@ void appendBytes(const std::string& path, const Bytes& extra, bool safely,
 TEST(CompressedSafeAppend, NewBytesGoAfterTheTableAndTheOldFileStaysWhole) {
     const struct {
         Bytes old;
-        std::size_t blocksAdded;  // beside those the old file had
+        std::size_t blocksAdded;  // beside those the old file had, besides the two full new ones
     } cases[] = {
         {Bytes(), 1},
         {textBytes(7, 1), 0},                  // a small short block is rewritten after the table
@@ -67,9 +69,11 @@ TEST(CompressedSafeAppend, NewBytesGoAfterTheTableAndTheOldFileStaysWhole) {
         {textBytes(kBlock + 7, 3), 0},
         {patternBytes(600000, 4), 1},          // a short block with a large payload stays as it is
     };
-    const auto extra = textBytes(123457, 9);
+    const auto extra = textBytes(2 * kBlock + 123457, 9);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.old.size());
+      Bytes withoutWorkers;
+      for (const int workers : {0, 2}) {
+        SCOPED_TRACE(testing::Message() << c.old.size() << " bytes, workers " << workers);
         TempDir dir;
         const std::string f = dir.file("f");
         packFile(f, patternBytes(P, 5), c.old);
@@ -78,7 +82,7 @@ TEST(CompressedSafeAppend, NewBytesGoAfterTheTableAndTheOldFileStaysWhole) {
         const std::int64_t oldEnd = old.infoPos + old.size;
 
         CrtSeam seam;
-        appendBytes(f, extra, true);
+        appendBytes(f, extra, true, {}, workers);
         // Payloads and table reach the disk before the heading, the heading before Close returns.
         std::vector<veld::crt::CallRecord> calls;
         for (const auto& c : seam.calls())
@@ -98,12 +102,16 @@ TEST(CompressedSafeAppend, NewBytesGoAfterTheTableAndTheOldFileStaysWhole) {
         EXPECT_EQ(slice(file, P + 24, oldEnd - P - 24), slice(before, P + 24, oldEnd - P - 24))
             << "nothing the old heading reaches was written";
         EXPECT_GE(now.infoPos, oldEnd);
-        ASSERT_EQ(now.blocks.size(), old.blocks.size() + c.blocksAdded);
+        ASSERT_EQ(now.blocks.size(), old.blocks.size() + 2 + c.blocksAdded);
         for (std::size_t k = 0; k < now.blocks.size(); ++k) {
             const bool kept = k < old.blocks.size() && std::memcmp(&now.blocks[k], &old.blocks[k], 24) == 0;
             EXPECT_TRUE(kept || now.blocks[k].translatePos >= oldEnd) << k;
         }
         for (int setting : {0, 2}) EXPECT_EQ(readCases(f, P, setting), joined(c.old, extra)) << setting;
+        // Workers change nothing in the file.
+        if (workers == 0) withoutWorkers = file;
+        else EXPECT_TRUE(file == withoutWorkers);
+      }
     }
 }
 
@@ -131,7 +139,10 @@ TEST(CompressedSafeAppend, RepeatedSmallAppendsCopyLittle) {
 // names the data file, and a safe append leaves the file reading as before
 // (or, for a failure after the heading is written, as after). An append in
 // place may leave the file damaged, but never its dictionary part.
-TEST(CompressedAppendFaults, EverySystemCallFailingInTurn) {
+class CompressedAppendFaults : public ::testing::TestWithParam<int> {};
+
+TEST_P(CompressedAppendFaults, EverySystemCallFailingInTurn) {
+    const int workers = GetParam();
     TempDir dir;
     const std::string f = dir.file("f");
     const auto old = textBytes(kBlock + 5000, 11);
@@ -150,7 +161,7 @@ TEST(CompressedAppendFaults, EverySystemCallFailingInTurn) {
                     {
                         CrtSeam seam;
                         try {
-                            appendBytes(f, extra, safely, [&] { seam.failNth(kind, n, err); });
+                            appendBytes(f, extra, safely, [&] { seam.failNth(kind, n, err); }, workers);
                         } catch (const veld::DataSourceError& e) {
                             failure = e.what();
                             EXPECT_EQ(e.fileName(), f);
@@ -184,7 +195,8 @@ TEST(CompressedAppendFaults, EverySystemCallFailingInTurn) {
 }
 
 // A write cut short is carried on by the runtime layer: every append completes.
-TEST(CompressedAppendFaults, ShortWritesAreCarriedOn) {
+TEST_P(CompressedAppendFaults, ShortWritesAreCarriedOn) {
+    const int workers = GetParam();
     TempDir dir;
     const std::string f = dir.file("f");
     const auto old = textBytes(5000, 14), extra = textBytes(kBlock + 10, 15);
@@ -196,9 +208,11 @@ TEST(CompressedAppendFaults, ShortWritesAreCarriedOn) {
             SCOPED_TRACE(testing::Message() << "safely " << safely << " n " << n);
             writeAll(f, original);
             CrtSeam seam;
-            appendBytes(f, extra, safely, [&] { seam.shortNth(Call::Write, static_cast<int>(n), 100); });
+            appendBytes(f, extra, safely, [&] { seam.shortNth(Call::Write, static_cast<int>(n), 100); }, workers);
             if (n == 1) writes = seam.calls(Call::Write).size() - 1;  // the cut one is carried on by one more
             EXPECT_EQ(readCases(f, P, 0), joined(old, extra));
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Workers, CompressedAppendFaults, ::testing::Values(0, 2));

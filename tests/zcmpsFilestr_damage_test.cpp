@@ -32,13 +32,13 @@ struct Damage {
 
 class DamagedFile : public ::testing::TestWithParam<int> {};
 
-// Reads the whole case data in 1 MiB pieces at a setting: the check that
-// failed, its detail, and how many bytes came before it.
+// Reads the whole case data in pieces (1 MiB unless said) at a setting: the
+// check that failed, its detail, and how many bytes came before it.
 struct Outcome {
     std::string text, detail;
     std::size_t before = 0;
 };
-Outcome readUntilFailure(const std::string& path, int setting) {
+Outcome readUntilFailure(const std::string& path, int setting, std::size_t piece = 1 << 20) {
     Outcome o;
     o.text = failedCheck(
         [&] {
@@ -46,7 +46,7 @@ Outcome readUntilFailure(const std::string& path, int setting) {
             zcmpsFilestr z(stream);
             if (setting) z.setMultiThread(setting);
             z.readFilePosInfo(P, false);
-            Bytes buf(1 << 20);
+            Bytes buf(piece);
             while (const std::uint64_t n = z.Read(buf.data(), buf.size())) o.before += n;
         },
         &o.detail);
@@ -117,6 +117,11 @@ TEST_P(DamagedFile, EveryDamageEndsInItsCheck) {
             EXPECT_EQ(detail, inline0.detail);
             EXPECT_EQ(seen.before, inline0.before);
         }
+        // Whole-block pieces go straight into the caller's bytes at setting 0:
+        // the same failure in the same words.
+        const Outcome whole = readUntilFailure(dir.file("bad"), GetParam(), kBlock + 7);
+        EXPECT_EQ(whole.text, text);
+        EXPECT_EQ(whole.detail, detail);
         if (d.text) {
             EXPECT_EQ(text, d.text);
         }

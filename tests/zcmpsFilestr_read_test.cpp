@@ -64,6 +64,11 @@ TEST_P(CompressedRead, WholeAndRandomPiecesReadBackExactly) {
         ASSERT_EQ(readAt(*z, 3000 + offset, length), slice(data, offset, expected)) << "at " << offset;
         EXPECT_EQ(z->Tell(), static_cast<std::int64_t>(3000 + offset + expected));
     }
+    // Reads that start at a full block and take it whole (blocks begin at 10 and 5000000).
+    for (const std::size_t offset : {std::size_t{10}, std::size_t{5000000}, std::size_t{10}}) {
+        const std::size_t length = std::min<std::size_t>(2 * kBlock + 100, data.size() - offset);
+        ASSERT_EQ(readAt(*z, 3000 + offset, length), slice(data, offset, length)) << "at " << offset;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, CompressedRead,

@@ -100,7 +100,7 @@ int runCat(const CatOptions& o) {
 }
 
 Transfer appendFile(const std::string& file, const std::string& input, std::int64_t row0, bool swap,
-                    bool inPlace) {
+                    bool inPlace, int jobs) {
     Layout layout;
     {
         RawReader raw(file);
@@ -118,6 +118,8 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
     openStream(in, file, "rb");
     zcmpsFilestr z(in);
     z.readFilePosInfo(row0, swap);
+    // Set after reading: the workers only compress the new blocks.
+    if (jobs >= 1) z.setWorkers(jobs);
     const std::int64_t end = layout.dataEnd;
     z.Seek(end, VELD_StrBaseIO::FromStart);
     PieceBuffer piece;
@@ -171,7 +173,7 @@ int runAppend(const AppendOptions& o) {
         RawReader raw(o.file);
         row0 = resolveRow0(raw, o.row0, o.swap);
     }
-    const Transfer t = appendFile(o.file, o.input, row0, o.swap, o.inPlace);
+    const Transfer t = appendFile(o.file, o.input, row0, o.swap, o.inPlace, o.jobs);
     std::printf("%s: appended %s bytes of case data; %s bytes on disk\n", o.file.c_str(),
                 groupDigits(t.caseBytes).c_str(), groupDigits(static_cast<std::uint64_t>(t.fileSize)).c_str());
     return kExitOk;

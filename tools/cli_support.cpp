@@ -121,6 +121,7 @@ PendingOutput::PendingOutput(std::string finalPath) : fFinalPath(std::move(final
 }
 
 PendingOutput::~PendingOutput() {
+    closeWriteback();
     if (!fCommitted) {
         std::error_code ignored;
         std::filesystem::remove(fTempPath, ignored);
@@ -171,7 +172,26 @@ void syncDirectoryOf(const std::string& path) {
 
 }  // namespace
 
+void PendingOutput::wrote(std::uint64_t bytes) {
+    fSinceWriteback += bytes;
+    if (fSinceWriteback < kWritebackStep) return;
+    fSinceWriteback = 0;
+#ifdef __linux__
+    if (fWritebackFd < 0) fWritebackFd = ::open(fTempPath.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a head start: a failure here shows again, and is reported, at commit's sync.
+    if (fWritebackFd >= 0) ::sync_file_range(fWritebackFd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
+void PendingOutput::closeWriteback() noexcept {
+#ifndef _WIN32
+    if (fWritebackFd >= 0) ::close(fWritebackFd);
+#endif
+    fWritebackFd = -1;
+}
+
 void PendingOutput::commit() {
+    closeWriteback();
     const std::string why = syncFile(fTempPath);
     if (!why.empty()) throw CliError(kExitDamaged, fFinalPath, "cannot save: " + why);
     std::error_code ec;

@@ -10,6 +10,7 @@
 namespace veldcli {
 
 class Progress;
+class PendingOutput;
 
 struct PackOptions {
     std::string input, output;
@@ -59,6 +60,7 @@ struct AppendOptions {
     std::optional<std::int64_t> row0;
     bool swap = false;
     bool inPlace = false;  // the described layout instead of the safe append
+    int jobs = 0;          // workers compressing the new blocks
 };
 
 struct RecoverOptions {
@@ -93,13 +95,15 @@ struct Transfer {
     std::uint64_t caseBytes = 0;  // uncompressed case data moved
     std::int64_t fileSize = 0;    // of the file written
 };
-Transfer packFile(const PackOptions& o, Progress* progress);
+// `pending`, if given, is the output's PendingOutput, told as the output grows.
+Transfer packFile(const PackOptions& o, Progress* progress, PendingOutput* pending = nullptr);
 // jobs >= 1 with threads 0: that many workers inflate ahead.
 Transfer unpackFile(const std::string& input, const std::string& output, std::int64_t row0,
-                    bool swap, int threads, Progress* progress, int jobs = 0);
+                    bool swap, int threads, Progress* progress, int jobs = 0, PendingOutput* pending = nullptr);
 // Safe by default: until the new heading is written the file reads as before,
 // and a failure leaves it so. inPlace rewrites the old table and short block.
+// jobs >= 1: that many workers compress the new blocks.
 Transfer appendFile(const std::string& file, const std::string& input, std::int64_t row0, bool swap,
-                    bool inPlace = false);
+                    bool inPlace = false, int jobs = 0);
 
 }  // namespace veldcli

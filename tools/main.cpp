@@ -4,10 +4,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli_support.h"
@@ -69,9 +70,15 @@ int main(int argc, char** argv) {
     // --jobs: workers for the blocks, by default one per core; --threads, when
     // given, takes the described one-worker settings instead.
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    auto addJobs = [cores](CLI::App* cmd, int& jobs, const char* what) {
+    // Commands whose --threads was given then work without --jobs' workers.
+    std::vector<std::pair<CLI::Option*, int*>> threadSettings;
+    auto addJobs = [cores, &threadSettings](CLI::App* cmd, int& jobs, const char* what) {
         jobs = cores;
-        cmd->add_option("--jobs", jobs, what)->capture_default_str()->check(CLI::Range(1, 256));
+        CLI::Option* jobsOpt = cmd->add_option("--jobs", jobs, what)->capture_default_str()->check(CLI::Range(1, 256));
+        if (CLI::Option* threadsOpt = cmd->get_option_no_throw("--threads")) {
+            threadsOpt->excludes(jobsOpt);
+            threadSettings.emplace_back(threadsOpt, &jobs);
+        }
     };
     std::string engineName = "auto";
     app.add_option("--engine", engineName,
@@ -160,8 +167,7 @@ int main(int argc, char** argv) {
     addSwap(appendCmd, append.swap);
     appendCmd->add_flag("--in-place", append.inPlace,
                         "rewrite the old table and short last block in place (a crash leaves the file unreadable)");
-    int appendJobs = 0;
-    addJobs(appendCmd, appendJobs, "accepted for symmetry: appending compresses on this thread");
+    addJobs(appendCmd, append.jobs, "blocks compressed at once, written in order (the file is the same for any N)");
     appendCmd->footer(
         "By default nothing the file's heading reaches is written: the new blocks and table go after\n"
         "the old table, reach the disk, and only then is the 24-byte heading rewritten. A crash or a\n"
@@ -227,6 +233,9 @@ int main(int argc, char** argv) {
         reportError("", text + " (see veld --help)");
         return kExitUsage;
     }
+
+    for (auto& [threadsOpt, jobs] : threadSettings)
+        if (threadsOpt->count()) *jobs = 0;
 
     veld::BlockEngine engine{};
     veld::blockEngineFromName(engineName.c_str(), engine);

@@ -20,7 +20,7 @@
 
 namespace veldcli {
 
-Transfer packFile(const PackOptions& o, Progress* progress) {
+Transfer packFile(const PackOptions& o, Progress* progress, PendingOutput* pending) {
     if (o.row0 <= 0) throw CliError(kExitUsage, "", "--row0 must be greater than 0");
     VELD_FileStream in;
     openStream(in, o.input, "rb");
@@ -64,6 +64,7 @@ Transfer packFile(const PackOptions& o, Progress* progress) {
                     sinceFlush = 0;
                 }
                 if (progress) progress->advance(n);
+                if (pending) pending->wrote(n);
             }
             // Writes the last block, the table and the heading, and closes the file.
             z.Close();
@@ -89,7 +90,7 @@ Transfer packFile(const PackOptions& o, Progress* progress) {
 }
 
 Transfer unpackFile(const std::string& input, const std::string& output, std::int64_t row0, bool swap,
-                    int threads, Progress* progress, int jobs) {
+                    int threads, Progress* progress, int jobs, PendingOutput* pending) {
     Layout layout;
     {
         RawReader raw(input);
@@ -117,6 +118,7 @@ Transfer unpackFile(const std::string& input, const std::string& output, std::in
             writeAll(out, piece.data(), n, output);
             done += n;
             if (progress) progress->advance(n);
+            if (pending) pending->wrote(n);
         }
         z.Close();
     } catch (const veld::CheckFailure&) {
@@ -145,7 +147,7 @@ int runPack(const PackOptions& o) {
     Transfer t;
     try {
         Progress progress("pack", caseBytes, o.quiet);
-        t = packFile(into, &progress);
+        t = packFile(into, &progress, &pending);
     } catch (...) {
         pending.rethrowNamingFinal();
     }
@@ -173,7 +175,7 @@ int runUnpack(const UnpackOptions& o) {
     Transfer t;
     try {
         Progress progress("unpack", caseBytes, o.quiet);
-        t = unpackFile(o.input, pending.path(), row0, o.swap, o.threads, &progress, o.jobs);
+        t = unpackFile(o.input, pending.path(), row0, o.swap, o.threads, &progress, o.jobs, &pending);
     } catch (...) {
         pending.rethrowNamingFinal();
     }

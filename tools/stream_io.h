@@ -6,6 +6,7 @@
 #include <string>
 
 #include "VELD_FileStream.h"
+#include "large_memory.h"
 
 namespace veldcli {
 
@@ -15,12 +16,12 @@ class Progress;
 // windows and whole compressed blocks.
 class PieceBuffer {
 public:
-    PieceBuffer() : fBytes(new unsigned char[VELD_BLOCK_SIZE]) {}
+    PieceBuffer() : fBytes(VELD_BLOCK_SIZE) {}
     unsigned char* data() { return fBytes.get(); }
     std::uint64_t size() const { return VELD_BLOCK_SIZE; }
 
 private:
-    std::unique_ptr<unsigned char[]> fBytes;
+    veld::LargeBuffer fBytes;
 };
 
 // A plain stream for a file being written. Its own Close writes the window

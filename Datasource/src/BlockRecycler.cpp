@@ -5,6 +5,8 @@
 #include <new>
 #include <vector>
 
+#include "large_memory.h"
+
 namespace veld {
 
 namespace {
@@ -27,7 +29,7 @@ struct BlockCache {
     BlockCache() { blocks.reserve(kKeptBlocks); }
     ~BlockCache() {
         gCacheGone.store(true);
-        for (void* b : blocks) ::operator delete(b);
+        for (void* b : blocks) platform::freeLarge(b, kRecycledBlockSize);
     }
 };
 
@@ -39,7 +41,7 @@ BlockCache& cache() {
 }  // namespace
 
 void* takeBlock(std::size_t size) {
-    if (size > kRecycledBlockSize) return ::operator new(size);
+    if (size > kRecycledBlockSize) return platform::allocateLarge(size);
     if (!gCacheGone.load()) {
         BlockCache& c = cache();
         std::lock_guard<std::mutex> g(c.lock);
@@ -49,7 +51,7 @@ void* takeBlock(std::size_t size) {
             return b;
         }
     }
-    return ::operator new(kRecycledBlockSize);
+    return platform::allocateLarge(kRecycledBlockSize);
 }
 
 void giveBackBlock(void* block, std::size_t size) noexcept {
@@ -62,7 +64,7 @@ void giveBackBlock(void* block, std::size_t size) noexcept {
             return;
         }
     }
-    ::operator delete(block);
+    platform::freeLarge(block, size <= kRecycledBlockSize ? kRecycledBlockSize : size);
 }
 
 }  // namespace veld

@@ -108,9 +108,9 @@ jobs >= 2 lets jobs - 1 worker threads compress blocks at once.)")
                  return new CaseWriter(name, d.data(), d.size(), jobs);
              }),
              py::arg("path"), py::arg("dictionary"), py::arg("jobs") = 2)
-        .def_static("_append", [](const veldpy::FileLayout& layout, bool inPlace) {
+        .def_static("_append", [](const veldpy::FileLayout& layout, bool inPlace, int jobs) {
             py::gil_scoped_release nogil;
-            return new CaseWriter(layout, inPlace);
+            return new CaseWriter(layout, inPlace, jobs);
         })
         .def("write", &writeFrom, py::arg("buffer"), "Writes the buffer's bytes; answers their count.")
         .def("flush", &CaseWriter::flush, py::call_guard<py::gil_scoped_release>())

@@ -134,12 +134,13 @@ CaseWriter::CaseWriter(const std::string& path, const void* dictionary, std::uin
     fPos = fRow0;
 }
 
-CaseWriter::CaseWriter(const FileLayout& layout, bool inPlace) : fPath(layout.path), fRow0(layout.row0) {
+CaseWriter::CaseWriter(const FileLayout& layout, bool inPlace, int jobs) : fPath(layout.path), fRow0(layout.row0) {
     guarded(fPath, [&] {
         VELD_FileStream in;
         openOrRaise(in, fPath, "rb");
         fCases = setUp(in, [&](zcmpsFilestr& z) {
             z.readFilePosInfo(layout.row0, layout.swap);
+            if (jobs >= 2) z.setWorkers(jobs - 1);
             z.Seek(layout.dataEnd, VELD_StrBaseIO::FromStart);
             if (inPlace)
                 z.setFileToAppend(layout.dataEnd, layout.swap);

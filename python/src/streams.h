@@ -50,8 +50,9 @@ public:
     CaseWriter(const std::string& path, const void* dictionary, std::uint64_t size, int jobs);
     // Appends after the last byte of case data of a sound file: by shadow
     // paging (the file reads as before until close has finished), or in
-    // place, as the compressed stream's setFileToAppend does.
-    CaseWriter(const FileLayout& layout, bool inPlace);
+    // place, as the compressed stream's setFileToAppend does. jobs >= 2:
+    // jobs - 1 workers compress the new blocks.
+    CaseWriter(const FileLayout& layout, bool inPlace, int jobs);
     // Closes a writer still open; a failure there abandons the write.
     ~CaseWriter();
 

@@ -100,12 +100,16 @@ def test_flush_ends_a_block_and_append_continues_the_data(tmp_path, in_place):
         w.flush()
         w.write(first[1000:])
     assert veld.info(tmp_path / "f")["short_blocks"] == 2
-    with veld.append(tmp_path / "f", in_place=in_place) as w:
-        assert w.tell() == P + first.nbytes
-        w.write(second)
+    shutil.copy(tmp_path / "f", tmp_path / "g")
+    for name, jobs in [("f", 2), ("g", 1)]:
+        with veld.append(tmp_path / name, in_place=in_place, jobs=jobs) as w:
+            assert w.tell() == P + first.nbytes
+            w.write(second)
     both = np.concatenate([first, second])
     assert np.array_equal(veld.read_records(tmp_path / "f", RECORD), both)
     assert veld.verify(tmp_path / "f") == []
+    # A worker changes nothing in the file.
+    assert (tmp_path / "f").read_bytes() == (tmp_path / "g").read_bytes()
 
 
 def test_an_exception_in_the_with_block_commits_nothing(tmp_path):

@@ -135,7 +135,7 @@ def read_records(path, dtype, start=0, count=None, *, row0=None, swap=None, jobs
         return records
 
 
-def append(path, row0=None, swap=None, in_place=False):
+def append(path, row0=None, swap=None, in_place=False, jobs=2):
     """A veld.Writer that appends case data after the file's last byte of it.
 
     By default the new payloads and table go after the current table and the
@@ -143,8 +143,9 @@ def append(path, row0=None, swap=None, in_place=False):
     has finished (a failure or a crash loses only the new bytes). in_place
     rewrites the table and the short last block where they are, as the
     library's setFileToAppend does: the file is unreadable until close().
+    jobs counts the threads, as for Writer; the file is the same for any.
     """
-    return Writer._append(_locate(os.fspath(path), row0, swap), in_place)
+    return Writer._append(_locate(os.fspath(path), row0, swap), in_place, jobs)
 
 
 def info(path, row0=None, swap=None, blocks=False):

@@ -732,6 +732,20 @@ TEST_F(VeldCli, JobsAndEnginesChangeSpeedOnly) {
     const Bytes one = pack("one", input, "--jobs 1");
     EXPECT_TRUE(pack("three", input, "--jobs 3") == one) << "the same file for every number of jobs";
     EXPECT_TRUE(pack("threads", input, "--threads 1") == one);
+    EXPECT_TRUE(pack("inline", input, "--threads 0") == one);
+    // Appending with workers writes the same file as without, safely and in place.
+    veldtest::writeAll(file("more.bin"), dataFile(0, kBlock + 5000, 7));
+    for (const char* mode : {"", " --in-place"}) {
+        SCOPED_TRACE(mode);
+        Bytes withOne;
+        for (const char* jobs : {"1", "3"}) {
+            veldtest::writeAll(file("grown.zdat"), one);
+            ASSERT_EQ(veld("append " + q("grown.zdat") + " " + q("more.bin") + " --jobs " + jobs + mode).status, 0);
+            const Bytes grown = veldtest::readAll(file("grown.zdat"));
+            if (withOne.empty()) withOne = grown;
+            EXPECT_TRUE(grown == withOne) << jobs << " jobs";
+        }
+    }
     ASSERT_EQ(veld("--engine zlib pack " + q("one.dat") + " " + q("z.zdat") + " --row0 " + std::to_string(kRow0) +
                    " --quiet --jobs 2").status, 0);
     // Each engine reads the other's file, with workers or with the one-worker setting.
@@ -748,4 +762,6 @@ TEST_F(VeldCli, JobsAndEnginesChangeSpeedOnly) {
     }
     EXPECT_EQ(veld("--engine gzip info " + q("z.zdat")).status, 2);
     EXPECT_EQ(veld("pack " + q("one.dat") + " " + q("x.zdat") + " --row0 5 --jobs 0").status, 2);
+    // --threads takes a described setting: it cannot be given with --jobs.
+    EXPECT_EQ(veld("pack " + q("one.dat") + " " + q("x.zdat") + " --row0 5 --threads 0 --jobs 2").status, 2);
 }

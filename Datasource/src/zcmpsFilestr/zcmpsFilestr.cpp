@@ -23,7 +23,7 @@ zcmpsFilestr::Data::Data(VELD_File& file)
       fFileKeeper(&file),
       fStrictCodec(veld::makeBlockCodec()),
       fPayloadRoom(veld::storeRoom(*fStrictCodec, kBlockSize)),
-      fPayload(new unsigned char[fPayloadRoom]) {}
+      fPayload(fPayloadRoom) {}
 
 zcmpsFilestr::Data::~Data() = default;
 

@@ -56,7 +56,9 @@ public:
     // compresses up to k blocks at once and reading inflates up to k blocks
     // ahead, in place of the settings' one-worker objects. The file, the bytes
     // read and the errors are those of setting 0; 0 (the default) keeps the
-    // described behaviour. Refused while a thread object is attached.
+    // described behaviour. Refused while a thread object is attached. Workers
+    // set when the stream turns to appending (after readFilePosInfo) compress
+    // the appended blocks.
     void setWorkers(int k);
     void setRow0Pos(std::int64_t P);
     void readFilePosInfo(std::int64_t P, bool swap);

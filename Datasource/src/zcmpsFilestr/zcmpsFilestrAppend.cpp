@@ -116,4 +116,8 @@ void zcmpsFilestr::startAppend(std::int64_t endpos, bool swap, bool safely) {
     d.bCommitted = false;
     bIsWriting = true;
     setMultiThread(0);
+    // Workers (an addition) compress the appended blocks as they do a new file's.
+    if (d.fWorkers >= 1)
+        d.fpIOThread = startedThreadObject(
+            new PreIOThread_Par_W_C(&d.pRealFile, d.fpPosInfo, d.fWorkers, d.fpos, d.fWritePos), false);
 }

@@ -15,6 +15,7 @@
 #include "VELD_FileStream.h"
 #include "compressedLayout.h"
 #include "filePosInfo.h"
+#include "large_memory.h"
 #include "zcmpsFilestr.h"
 #include "zlibCompressBlock.h"
 
@@ -24,6 +25,9 @@ public:
     ~Data();
     Data(const Data&) = delete;
     Data& operator=(const Data&) = delete;
+    // The two block buffers below make this object megabytes large.
+    static void* operator new(std::size_t size) { return veld::platform::allocateLarge(size); }
+    static void operator delete(void* memory, std::size_t size) { veld::platform::freeLarge(memory, size); }
 
     void Write(VELD_FileStream::ReadRequest& req);
     void Read(VELD_FileStream::ReadRequest& req);
@@ -31,10 +35,16 @@ public:
     // Compresses and writes (or hands over) n bytes at src, the block at fpos.
     void storeBuffered(const unsigned char* src, std::uint64_t n);
     bool loadBlock(std::int64_t pos);
-    // Reads and inflates a block's payload into fBuffer; the count comes out
-    // exactly the record's orginalSize or a check fails naming the block. The
-    // appender words its count check differently from the reader.
-    std::uint64_t inflateRecord(const blockInfo& record, bool appending);
+    // Reads and inflates a block's payload into dest (room for a block); the
+    // count comes out exactly the record's orginalSize or a check fails naming
+    // the block. The appender words its count check differently from the reader.
+    std::uint64_t inflateRecord(const blockInfo& record, bool appending, unsigned char* dest);
+    std::uint64_t inflateRecord(const blockInfo& record, bool appending) {
+        return inflateRecord(record, appending, fBuffer);
+    }
+    // Inflates the block at the request's position straight into its bytes when
+    // that is possible; false leaves everything to the loaded-block path.
+    bool inflateStraightInto(VELD_FileStream::ReadRequest& req);
     // Bytes of the loaded block (reading).
     std::uint64_t loadedLength() const {
         return static_cast<std::uint64_t>(fpCurBuff - fBlockBase) + availBuffSize;
@@ -73,7 +83,7 @@ public:
     RefCountPtr<VELD_File> fFileKeeper;
     std::unique_ptr<veld::BlockCodec> fStrictCodec;
     std::uint64_t fPayloadRoom;                 // worst case of one stored block
-    std::unique_ptr<unsigned char[]> fPayload;  // compression output, fPayloadRoom bytes
+    veld::LargeBuffer fPayload;                 // compression output, fPayloadRoom bytes
 
     // Writing beyond the described steps: why the stream can no longer be
     // finished (a block was lost), where its table goes once chosen (a retried

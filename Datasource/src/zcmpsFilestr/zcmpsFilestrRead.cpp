@@ -43,28 +43,40 @@ std::uint64_t zcmpsFilestr::Read(void* buf, std::uint64_t n) {
 }
 
 void zcmpsFilestr::Data::Read(VELD_FileStream::ReadRequest& req) {
-    const std::int64_t pos = req._pos;
-    const bool loaded = fpos != -1;
-    if (!loaded || pos < fpos || pos >= fpos + static_cast<std::int64_t>(loadedLength())) {
-        if (!loadBlock(pos)) return;
-    }
-    // A seek inside the loaded block costs no reload.
-    const std::int64_t current = fpos + (fpCurBuff - fBlockBase);
-    if (pos != current) {
-        const std::uint64_t length = loadedLength();
-        fpCurBuff = fBlockBase + (pos - fpos);
-        availBuffSize = length - static_cast<std::uint64_t>(pos - fpos);
-    }
-    for (;;) {
+    while (req._size > 0) {
+        const std::int64_t pos = req._pos;
+        if (fpos == -1 || pos < fpos || pos >= fpos + static_cast<std::int64_t>(loadedLength())) {
+            if (inflateStraightInto(req)) continue;
+            // None there is the end of the data.
+            if (!loadBlock(pos)) return;
+        }
+        // A seek inside the loaded block costs no reload.
+        const std::int64_t current = fpos + (fpCurBuff - fBlockBase);
+        if (pos != current) {
+            const std::uint64_t length = loadedLength();
+            fpCurBuff = fBlockBase + (pos - fpos);
+            availBuffSize = length - static_cast<std::uint64_t>(pos - fpos);
+        }
         const std::uint64_t m = std::min<std::uint64_t>(availBuffSize, req._size);
         std::memcpy(req._buf, fpCurBuff, m);
         fpCurBuff += m;
         availBuffSize -= m;
         req.Consume(m);
-        if (req._size == 0) return;
-        // The next block begins where this one ends; none there is the end of the data.
-        if (!loadBlock(fpos + static_cast<std::int64_t>(loadedLength()))) return;
     }
+}
+
+bool zcmpsFilestr::Data::inflateStraightInto(VELD_FileStream::ReadRequest& req) {
+    // Without a thread object, a whole block the caller takes at once is
+    // inflated into the caller's bytes: no stop in fBuffer, no copy. Only full
+    // blocks, so that the codec sees the same room as for fBuffer and a bad
+    // payload fails with the same words.
+    if (fpIOThread || req._size < kBlockSize) return false;
+    const blockInfo r = fpPosInfo->findBlock(req._pos);
+    if (r.orginalPos != req._pos || r.orginalSize != kBlockSize) return false;
+    forgetBlock();
+    inflateRecord(r, false, req._buf);
+    req.Consume(kBlockSize);
+    return true;
 }
 
 bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
@@ -100,13 +112,13 @@ bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
     return true;
 }
 
-std::uint64_t zcmpsFilestr::Data::inflateRecord(const blockInfo& r, bool appending) {
+std::uint64_t zcmpsFilestr::Data::inflateRecord(const blockInfo& r, bool appending, unsigned char* dest) {
     checkRecord(r);
     const std::uint64_t payload = static_cast<std::uint64_t>(r.translateSize);
     const std::uint64_t got = pRealFile.Read(fCmpsBuffer, payload, r.translatePos);
     const std::string shortRead = got < payload ? ": the file ends inside its payload" : "";
     veld::InflateOutcome out;
-    const bool exact = fStrictCodec->decompressExact(fCmpsBuffer, got, fBuffer, sizeof(fBuffer),
+    const bool exact = fStrictCodec->decompressExact(fCmpsBuffer, got, dest, sizeof(fBuffer),
                                                      static_cast<std::uint64_t>(r.orginalSize), &out);
     // Beyond the codec's count, a payload decompresses only as one complete
     // zlib stream whose checksum holds and that uses every byte of it.

@@ -10,6 +10,7 @@
 #include <future>
 
 #include "ThrowError.h"
+#include "large_memory.h"
 
 namespace veld::inspect {
 
@@ -100,8 +101,8 @@ Inflated inflateStrict(const unsigned char* in, std::uint64_t n, unsigned char* 
 constexpr std::uint64_t kInflateRoom = static_cast<std::uint64_t>(kBlockSize) + 1;
 
 struct Buffers {
-    std::unique_ptr<unsigned char[]> payload{new unsigned char[kMaxPayloadSize]};
-    std::unique_ptr<unsigned char[]> out{new unsigned char[kInflateRoom]};
+    veld::LargeBuffer payload{static_cast<std::size_t>(kMaxPayloadSize)};
+    veld::LargeBuffer out{static_cast<std::size_t>(kInflateRoom)};
 };
 
 std::int64_t bswap64(std::int64_t v) {

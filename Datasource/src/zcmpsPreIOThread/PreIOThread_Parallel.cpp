@@ -28,8 +28,8 @@ PreIOThread_Par_W_C::PreIOThread_Par_W_C(VELD_File* pRealFile, filePosInfo* fpPo
     for (Slot& s : fSlots) {
         s.codec = veld::makeBlockCodec();
         fOutRoom = veld::storeRoom(*s.codec, kBlockSize);
-        s.in.reset(new unsigned char[kBlockSize]);
-        s.out.reset(new unsigned char[fOutRoom]);
+        s.in = veld::LargeBuffer(kBlockSize);
+        s.out = veld::LargeBuffer(fOutRoom);
     }
 }
 
@@ -206,11 +206,11 @@ PreIOThread_Par_R_D::PreIOThread_Par_R_D(VELD_File* pRealFile, filePosInfo* fpPo
       fPayloadRoom(static_cast<std::uint64_t>(veld::layout::kMaxPayloadSize)),
       fSlots(static_cast<std::size_t>(fWorkers) + 1),
       fOwnCodec(veld::makeBlockCodec()),
-      fOwnPayload(new unsigned char[fPayloadRoom]) {
+      fOwnPayload(fPayloadRoom) {
     for (Slot& s : fSlots) {
         s.codec = veld::makeBlockCodec();
-        s.payload.reset(new unsigned char[fPayloadRoom]);
-        s.block.reset(new unsigned char[kBlockSize]);
+        s.payload = veld::LargeBuffer(fPayloadRoom);
+        s.block = veld::LargeBuffer(kBlockSize);
     }
 }
 

@@ -20,6 +20,7 @@
 #include "blockStoreRule.h"
 #include "VELD_File.h"
 #include "filePosInfo.h"
+#include "large_memory.h"
 
 class PreIOThread_Par_W_C : public PreIOThreadBase {
 public:
@@ -40,7 +41,7 @@ public:
 
 private:
     struct Slot {
-        std::unique_ptr<unsigned char[]> in, out;
+        veld::LargeBuffer in, out;
         std::unique_ptr<veld::BlockCodec> codec;
         std::uint64_t inSize = 0;
         std::uint64_t seq = 0;
@@ -87,7 +88,7 @@ public:
 
 private:
     struct Slot {
-        std::unique_ptr<unsigned char[]> payload, block;
+        veld::LargeBuffer payload, block;
         std::unique_ptr<veld::BlockCodec> codec;
         blockInfo record{};
         int state = 0;  // kFree, kQueued, kBusy, kReady, kFailed, kHeld
@@ -107,5 +108,5 @@ private:
     bool bStop = false;
     std::size_t fAhead = 1;  // grows to fWorkers while reading goes on in order
     std::unique_ptr<veld::BlockCodec> fOwnCodec;
-    std::unique_ptr<unsigned char[]> fOwnPayload;
+    veld::LargeBuffer fOwnPayload;
 };

@@ -5,6 +5,7 @@
 
 #include "blockPayload.h"
 #include "check.h"
+#include "large_memory.h"
 
 namespace {
 constexpr std::uint64_t kReadySlack = 128;  // fReadyBuf's extra bytes beyond one block
@@ -28,8 +29,8 @@ PreIOThread_R_D::PreIOThread_R_D(VELD_File* pRealFile, filePosInfo* fpPosInfo,
       bHoldReady(false) {
     // Another writer may have stored a block that did not shrink whole, a little larger than a block.
     fCompRoom = std::max(fBufSize, fCodec->compressBound(fBufSize));
-    fReadyBuf = new unsigned char[fBufSize + kReadySlack];
-    fCompBuf = new unsigned char[fCompRoom];
+    fReadyBuf = static_cast<unsigned char*>(veld::platform::allocateLarge(fBufSize + kReadySlack));
+    fCompBuf = static_cast<unsigned char*>(veld::platform::allocateLarge(fCompRoom));
 }
 
 PreIOThread_R_D::~PreIOThread_R_D() {
@@ -38,8 +39,8 @@ PreIOThread_R_D::~PreIOThread_R_D() {
         stopThread();
         releaseThreads();
     }
-    delete[] fReadyBuf;
-    delete[] fCompBuf;
+    veld::platform::freeLarge(fReadyBuf, fBufSize + kReadySlack);
+    veld::platform::freeLarge(fCompBuf, fCompRoom);
 }
 
 std::uint64_t PreIOThread_R_D::fetchBlock(unsigned char* dest, std::uint64_t destRoom,

@@ -5,6 +5,7 @@
 
 #include "blockPayload.h"
 #include "check.h"
+#include "large_memory.h"
 
 PreIOThread_Tri_R_D::PreIOThread_Tri_R_D(VELD_File* pRealFile, filePosInfo* fpPosInfo,
                                          std::uint64_t fBufSize)
@@ -34,8 +35,8 @@ PreIOThread_Tri_R_D::PreIOThread_Tri_R_D(VELD_File* pRealFile, filePosInfo* fpPo
       bTasksHandedOver(false) {
     // Another writer may have stored a block that did not shrink whole, a little larger than a block.
     fCompRoom = std::max(fBufSize, fCodec->compressBound(fBufSize));
-    fCompBuf = new unsigned char[fCompRoom];
-    fDecompBuf = new unsigned char[fBufSize ? fBufSize : 1];
+    fCompBuf = static_cast<unsigned char*>(veld::platform::allocateLarge(fCompRoom));
+    fDecompBuf = static_cast<unsigned char*>(veld::platform::allocateLarge(fBufSize ? fBufSize : 1));
 }
 
 PreIOThread_Tri_R_D::~PreIOThread_Tri_R_D() {
@@ -48,8 +49,8 @@ PreIOThread_Tri_R_D::~PreIOThread_Tri_R_D() {
         delete fpReadCallBack;
         delete fpDecompressCallBack;
     }
-    delete[] fCompBuf;
-    delete[] fDecompBuf;
+    veld::platform::freeLarge(fCompBuf, fCompRoom);
+    veld::platform::freeLarge(fDecompBuf, fBufSize ? fBufSize : 1);
 }
 
 bool PreIOThread_Tri_R_D::initThread(bool bRead) {

@@ -5,6 +5,7 @@
 
 #include "blockStoreRule.h"
 #include "check.h"
+#include "large_memory.h"
 
 namespace {
 // 1.75 blocks, rounded down to whole KiB.
@@ -32,8 +33,8 @@ PreIOThread_W_C::PreIOThread_W_C(VELD_File* pRealFile, filePosInfo* fpPosInfo,
     // A block that deflate cannot shrink comes out larger than it went in; it is
     // compressed straight into room for the worst case so it is never cut.
     fOutRoom = std::max(stagingSize(fBufSize), veld::storeRoom(*fCodec, fBufSize));
-    fOutBuf = new unsigned char[fOutRoom];
-    fInBuf = new unsigned char[fBufSize ? fBufSize : 1];
+    fOutBuf = static_cast<unsigned char*>(veld::platform::allocateLarge(fOutRoom));
+    fInBuf = static_cast<unsigned char*>(veld::platform::allocateLarge(fBufSize ? fBufSize : 1));
 }
 
 PreIOThread_W_C::~PreIOThread_W_C() {
@@ -45,8 +46,8 @@ PreIOThread_W_C::~PreIOThread_W_C() {
         }
         releaseThreads();
     }
-    delete[] fInBuf;
-    delete[] fOutBuf;
+    veld::platform::freeLarge(fInBuf, fBufSize ? fBufSize : 1);
+    veld::platform::freeLarge(fOutBuf, fOutRoom);
 }
 
 std::uint64_t PreIOThread_W_C::readBlock(void*, std::uint64_t, std::int64_t) {
