@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "BlockCodec.h"
 #include "CompressedFiles.h"
@@ -119,6 +121,21 @@ std::vector<veld::BlockEngine> builtEngines() {
     return engines;
 }
 
+// Leaves free heap memory filled with the 16-bit value `fill`: chunks of many
+// sizes, freed below a small fence that keeps them in the heap for the next
+// allocations (free the fence afterwards).
+void* leaveFreeHeapFilledWith(std::uint16_t fill) {
+    std::vector<void*> chunks;
+    for (std::size_t size = 16; size <= std::size_t{120} << 10; size += size < 4096 ? 16 : 4096) {
+        void* chunk = std::malloc(size);
+        for (std::size_t at = 0; at + 2 <= size; at += 2) std::memcpy(static_cast<char*>(chunk) + at, &fill, 2);
+        chunks.push_back(chunk);
+    }
+    void* fence = std::malloc(16);
+    for (void* chunk : chunks) std::free(chunk);
+    return fence;
+}
+
 bool sameOutcome(const veld::InflateOutcome& a, const veld::InflateOutcome& b) {
     return a.streamEnded == b.streamEnded && a.consumed == b.consumed && a.produced == b.produced;
 }
@@ -127,6 +144,28 @@ bool sameOutcome(const veld::InflateOutcome& a, const veld::InflateOutcome& b) {
 
 // Every engine writes zlib streams that every engine inflates, and every
 // engine refuses a damaged payload with the outcome zlib sees.
+// A codec's payload is the same whatever its memory held before: files must
+// come out the same at every worker count, where each worker has a codec.
+TEST(BlockEngines, PayloadsDoNotDependOnWhatTheHeapHeldBefore) {
+    const Bytes block = textBytes(kBlockSize, 5);
+    for (auto e : builtEngines()) {
+        Bytes first;
+        // Small numbers, as a field left uninitialised might take.
+        for (const std::uint16_t fill : {0, 8, 9, 12, 0xffff}) {
+            SCOPED_TRACE(std::string(veld::blockEngineName(e)) + " fill " + std::to_string(fill));
+            void* fence = leaveFreeHeapFilledWith(fill);
+            auto codec = veld::makeBlockCodec(e, veld::BlockEngine::Zlib);
+            std::free(fence);
+            Bytes payload(codec->compressBound(block.size()));
+            payload.resize(codec->compress(block.data(), block.size(), payload.data(), payload.size()));
+            if (first.empty())
+                first = payload;
+            else
+                EXPECT_TRUE(payload == first) << payload.size() << " bytes, not " << first.size();
+        }
+    }
+}
+
 TEST(BlockEngines, EachReadsTheOthersAndRefusesDamageAlike) {
     const auto engines = builtEngines();
     const Bytes inputs[] = {textBytes(1 << 20, 3), patternBytes(300000, 4), Bytes{}};

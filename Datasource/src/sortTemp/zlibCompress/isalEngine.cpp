@@ -11,9 +11,26 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
+
 namespace veld {
 
 namespace {
+
+// igzip returns with the upper halves of the vector registers in use, which
+// slows the SSE code that runs next (zlib's, the caller's own) to about two
+// thirds of its speed until they are cleared.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+__attribute__((target("avx"))) void zeroUpperHalves() { _mm256_zeroupper(); }
+void clearVectorState() {
+    static const bool avx = __builtin_cpu_supports("avx");
+    if (avx) zeroUpperHalves();
+}
+#else
+void clearVectorState() {}
+#endif
 
 constexpr int kLevel = 2;
 constexpr std::uint32_t kLevelBufSize = ISAL_DEF_LVL2_EXTRA_LARGE;
@@ -21,7 +38,7 @@ constexpr std::uint32_t kLevelBufSize = ISAL_DEF_LVL2_EXTRA_LARGE;
 class IsalOps final : public BlockEngineOps {
 public:
     IsalOps()
-        : fStream(new isal_zstream), fLevelBuf(new unsigned char[kLevelBufSize]), fInflate(new inflate_state) {}
+        : fStream(new isal_zstream()), fLevelBuf(new unsigned char[kLevelBufSize]), fInflate(new inflate_state()) {}
 
     std::uint64_t bound(std::uint64_t n) const override {
         // Stored blocks at worst: 5 bytes per 64 KiB, plus wrapper and slack.
@@ -32,6 +49,9 @@ public:
         if (n > UINT32_MAX) return 0;
         isal_zstream& s = *fStream;
         isal_deflate_stateless_init(&s);
+        // The init leaves the window size alone; anything but 0 (the whole
+        // 32 KiB) finds fewer matches, and the payload would depend on it.
+        s.hist_bits = 0;
         s.level = kLevel;
         s.level_buf = fLevelBuf.get();
         s.level_buf_size = kLevelBufSize;
@@ -42,7 +62,9 @@ public:
         s.avail_in = static_cast<uint32_t>(n);
         s.next_out = dest;
         s.avail_out = static_cast<uint32_t>(capacity > UINT32_MAX ? UINT32_MAX : capacity);
-        if (isal_deflate_stateless(&s) != COMP_OK) return 0;
+        const int r = isal_deflate_stateless(&s);
+        clearVectorState();
+        if (r != COMP_OK) return 0;
         return s.total_out;
     }
     bool inflateExact(const unsigned char* src, std::uint64_t n, unsigned char* dest, std::uint64_t capacity,
@@ -56,6 +78,7 @@ public:
         st.next_out = dest;
         st.avail_out = static_cast<uint32_t>(capacity > UINT32_MAX ? UINT32_MAX : capacity);
         const int r = isal_inflate_stateless(&st);
+        clearVectorState();
         return r == ISAL_DECOMP_OK && st.block_state == ISAL_BLOCK_FINISH && st.avail_in == 0 &&
                st.total_out == expected;
     }
