@@ -164,7 +164,8 @@ private:
     void writeCompressed(const std::string& file, int threads, bool makeRecords);
     void readCompressed(const std::string& file, int threads, bool checkRecords);
     // Reference side: zlib on the same blocks, plain system calls for the file.
-    void writeReference(const std::string& file, bool makeRecords);
+    // zlib's compress2 at level 1 per block, or `engine` when given.
+    void writeReference(const std::string& file, bool makeRecords, veld::BlockEngineCodec* engine = nullptr);
     void readReference(const std::string& file, bool checkRecords);
     // The caller's own work: making records as it writes, checking them as it reads.
     std::uint64_t makePiece(std::uint64_t at, unsigned char* piece);
@@ -290,12 +291,17 @@ void Bench::writeCompressed(const std::string& file, int threads, bool makeRecor
     z.Close();
 }
 
-void Bench::writeReference(const std::string& file, bool makeRecords) {
+void Bench::writeReference(const std::string& file, bool makeRecords, veld::BlockEngineCodec* engine) {
     SysFile out(file, 'w');
     out.write(fDict.data(), fDict.size());
     out.write("heading-placeholder-24by", 24);
-    Bytes payload(compressBound(kBlockSize)), block(kBlockSize), piece(kCasePiece);
+    Bytes payload(std::max<std::uint64_t>(compressBound(kBlockSize), engine ? engine->bound(kBlockSize) : 0)),
+        block(kBlockSize), piece(kCasePiece);
     auto store = [&](const unsigned char* src, std::uint64_t n) {
+        if (engine) {
+            out.write(payload.data(), engine->compress(src, n, payload.data(), payload.size()));
+            return;
+        }
         uLongf len = static_cast<uLongf>(payload.size());
         check(compress2(payload.data(), &len, src, static_cast<uLong>(n), 1) == Z_OK, "zlib refused a block");
         out.write(payload.data(), len);
@@ -330,6 +336,11 @@ void Bench::compressedWriteRows() {
     const std::string plainRef = "zlib compress2 level 1 per block + write()";
     addRate("compressed write, setting 0", plainRef, n,
             alternate([&] { writeCompressed(f0, 0, false); }, [&] { writeReference(ref, false); },
+                      outputsRemoved(f0, ref)));
+    // The stream's own engine, called directly on the same blocks and written out.
+    veld::BlockEngineCodec engine(veld::BlockEngine::Automatic, veld::BlockEngine::Automatic);
+    addRate("compressed write, setting 0", "its engine per block + write()", n,
+            alternate([&] { writeCompressed(f0, 0, false); }, [&] { writeReference(ref, false, &engine); },
                       outputsRemoved(f0, ref)));
     addRate("compressed write, setting 1 (worker)", plainRef, n,
             alternate([&] { writeCompressed(f1, 1, false); }, [&] { writeReference(ref, false); },
