@@ -45,6 +45,9 @@ public:
     // Inflates the block at the request's position straight into its bytes when
     // that is possible; false leaves everything to the loaded-block path.
     bool inflateStraightInto(VELD_FileStream::ReadRequest& req);
+    // The block through the read-ahead object (setting 2 or more) into dest,
+    // with its count checked.
+    std::uint64_t readThroughThread(const blockInfo& record, unsigned char* dest);
     // Bytes of the loaded block (reading).
     std::uint64_t loadedLength() const {
         return static_cast<std::uint64_t>(fpCurBuff - fBlockBase) + availBuffSize;

@@ -66,17 +66,35 @@ void zcmpsFilestr::Data::Read(VELD_FileStream::ReadRequest& req) {
 }
 
 bool zcmpsFilestr::Data::inflateStraightInto(VELD_FileStream::ReadRequest& req) {
-    // Without a thread object, a whole block the caller takes at once is
-    // inflated into the caller's bytes: no stop in fBuffer, no copy. Only full
-    // blocks, so that the codec sees the same room as for fBuffer and a bad
-    // payload fails with the same words.
-    if (fpIOThread || req._size < kBlockSize) return false;
+    // A whole block the caller takes at once goes into the caller's bytes,
+    // without a stop in fBuffer: inflated there, or copied there by the
+    // read-ahead object. Only full blocks, so that the codec sees the same
+    // room as for fBuffer and a bad payload fails with the same words. The
+    // parallel reader hands out its own slots instead.
+    if (fParallelReader || req._size < kBlockSize) return false;
     const blockInfo r = fpPosInfo->findBlock(req._pos);
     if (r.orginalPos != req._pos || r.orginalSize != kBlockSize) return false;
     forgetBlock();
-    inflateRecord(r, false, req._buf);
+    checkRecord(r);
+    if (fpIOThread)
+        readThroughThread(r, req._buf);
+    else
+        inflateRecord(r, false, req._buf);
     req.Consume(kBlockSize);
     return true;
+}
+
+std::uint64_t zcmpsFilestr::Data::readThroughThread(const blockInfo& r, unsigned char* dest) {
+    std::uint64_t count;
+    try {
+        count = fpIOThread->readBlock(dest, static_cast<std::uint64_t>(r.orginalSize), r.orginalPos);
+    } catch (const veld::CheckFailure&) {
+        // The thread object refused the block: it is read again here, as
+        // without the thread, so that it fails (or not) with the same words.
+        count = inflateRecord(r, false, dest);
+    }
+    if (count != static_cast<std::uint64_t>(r.orginalSize)) VELD_CHECK_AT(0, describe(r));
+    return count;
 }
 
 bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
@@ -95,14 +113,7 @@ bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
             fParallelReader->ownerFetched(r);
         }
     } else if (fpIOThread) {
-        try {
-            count = fpIOThread->readBlock(fBuffer, static_cast<std::uint64_t>(r.orginalSize), r.orginalPos);
-        } catch (const veld::CheckFailure&) {
-            // The thread object refused the block: it is read again here, as
-            // without the thread, so that it fails (or not) with the same words.
-            count = inflateRecord(r, false);
-        }
-        if (count != static_cast<std::uint64_t>(r.orginalSize)) VELD_CHECK_AT(0, describe(r));
+        count = readThroughThread(r, fBuffer);
     } else {
         count = inflateRecord(r, false);
     }
