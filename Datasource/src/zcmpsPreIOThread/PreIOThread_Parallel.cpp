@@ -268,6 +268,14 @@ void PreIOThread_Par_R_D::scheduleAfter(const blockInfo& r, std::size_t ahead) {
 }
 
 unsigned char* PreIOThread_Par_R_D::acquireBlock(const blockInfo& r) {
+    // The block handed out last time has been read on this thread; a worker
+    // inflates into its slot again soon, at half speed while the lines are
+    // still in this core's caches. Only the owner touches fHeldSlot.
+    if (fHeldSlot >= 0) {
+        const Slot& held = fSlots[static_cast<std::size_t>(fHeldSlot)];
+        veld::platform::evictFromCaches(held.block.get(), static_cast<std::size_t>(held.record.orginalSize));
+        fHeldSlot = -1;
+    }
     std::unique_lock<std::mutex> lock(fLock);
     // The block handed out last time is given back.
     for (Slot& s : fSlots)
@@ -292,6 +300,7 @@ unsigned char* PreIOThread_Par_R_D::acquireBlock(const blockInfo& r) {
     const bool good = slot.state == kReady && slot.record.orginalSize == r.orginalSize &&
                       slot.record.translatePos == r.translatePos && slot.record.translateSize == r.translateSize;
     slot.state = good ? kHeld : kFree;
+    if (good) fHeldSlot = static_cast<int>(&slot - fSlots.data());
     if (good) scheduleAfter(r, fAhead);
     return good ? slot.block.get() : nullptr;
 }

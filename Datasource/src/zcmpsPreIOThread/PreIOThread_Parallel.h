@@ -107,6 +107,7 @@ private:
     std::deque<std::size_t> fQueue;
     bool bStop = false;
     std::size_t fAhead = 1;  // grows to fWorkers while reading goes on in order
+    int fHeldSlot = -1;      // the slot handed out last (owner thread only), or -1
     std::unique_ptr<veld::BlockCodec> fOwnCodec;
     veld::LargeBuffer fOwnPayload;
 };
