@@ -8,10 +8,6 @@
 // library and the reference alike. The last rows compare sizes.
 #include <zlib.h>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#endif
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -31,6 +27,7 @@
 #include "cli_support.h"
 #include "commands.h"
 #include "compressedLayout.h"
+#include "cpu_state.h"
 #include "layout_inspector.h"
 #include "sample_data.h"
 #include "stream_io.h"
@@ -59,22 +56,9 @@ struct BenchRow {
     std::string unit;
 };
 
-// Vector code that returns with the upper halves of the registers in use
-// (ISA-L's igzip does) leaves plain SSE code after it, zlib's among it,
-// running at about two thirds of its speed until they are cleared. Cleared
-// before every run, so one side's leftovers never slow the other.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-__attribute__((target("avx"))) void zeroUpperHalves() { _mm256_zeroupper(); }
-void clearVectorState() {
-    static const bool avx = __builtin_cpu_supports("avx");
-    if (avx) zeroUpperHalves();
-}
-#else
-void clearVectorState() {}
-#endif
-
 double seconds(const std::function<void()>& run) {
-    clearVectorState();
+    // Vector state left by the previous run (of either side) would slow this one.
+    veld::platform::clearVectorState();
     const auto start = Clock::now();
     run();
     return std::chrono::duration<double>(Clock::now() - start).count();

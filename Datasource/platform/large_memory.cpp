@@ -3,10 +3,6 @@
 #include <cstdint>
 #include <new>
 
-#if defined(__x86_64__) || defined(_M_X64)
-#include <emmintrin.h>
-#endif
-
 // AddressSanitizer sees overruns of heap memory only.
 #if defined(__SANITIZE_ADDRESS__)
 #define VELD_ADDRESS_SANITIZER 1
@@ -68,17 +64,5 @@ void* allocateLarge(std::size_t size) { return ::operator new(size); }
 void freeLarge(void* memory, std::size_t) noexcept { ::operator delete(memory); }
 
 #endif
-
-void evictFromCaches(const void* memory, std::size_t size) noexcept {
-#if defined(__x86_64__) || defined(_M_X64)
-    constexpr std::size_t kLine = 64;
-    const auto* bytes = static_cast<const char*>(memory);
-    for (std::size_t at = 0; at < size; at += kLine) _mm_clflush(bytes + at);
-    if (size) _mm_clflush(bytes + size - 1);
-#else
-    (void)memory;
-    (void)size;
-#endif
-}
 
 }  // namespace veld::platform

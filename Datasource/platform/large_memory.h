@@ -18,12 +18,6 @@ VELD_API void* allocateLarge(std::size_t size);
 // Gives back what allocateLarge(size) returned; null is ignored.
 VELD_API void freeLarge(void* memory, std::size_t size) noexcept;
 
-// Drops these bytes from every core's caches (x86-64; elsewhere nothing).
-// For a buffer this thread has read and another thread overwrites next:
-// writing over lines still shared with this core's caches runs at about half
-// speed on the machines we measured, so a reader gives them up when done.
-VELD_API void evictFromCaches(const void* memory, std::size_t size) noexcept;
-
 }  // namespace veld::platform
 
 namespace veld {

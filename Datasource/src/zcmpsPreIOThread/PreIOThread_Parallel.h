@@ -20,6 +20,7 @@
 #include "blockStoreRule.h"
 #include "VELD_File.h"
 #include "filePosInfo.h"
+#include "cpu_state.h"
 #include "large_memory.h"
 
 class PreIOThread_Par_W_C : public PreIOThreadBase {

@@ -7,30 +7,16 @@
 #ifdef VELD_HAVE_ISAL
 #include <isa-l/igzip_lib.h>
 
+#include "cpu_state.h"
+
 #include <climits>
 #include <cstring>
 #include <memory>
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#endif
 
 namespace veld {
 
 namespace {
 
-// igzip returns with the upper halves of the vector registers in use, which
-// slows the SSE code that runs next (zlib's, the caller's own) to about two
-// thirds of its speed until they are cleared.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-__attribute__((target("avx"))) void zeroUpperHalves() { _mm256_zeroupper(); }
-void clearVectorState() {
-    static const bool avx = __builtin_cpu_supports("avx");
-    if (avx) zeroUpperHalves();
-}
-#else
-void clearVectorState() {}
-#endif
 
 constexpr int kLevel = 2;
 constexpr std::uint32_t kLevelBufSize = ISAL_DEF_LVL2_EXTRA_LARGE;
@@ -63,7 +49,8 @@ public:
         s.next_out = dest;
         s.avail_out = static_cast<uint32_t>(capacity > UINT32_MAX ? UINT32_MAX : capacity);
         const int r = isal_deflate_stateless(&s);
-        clearVectorState();
+        // igzip returns with the vector registers' upper halves in use.
+        veld::platform::clearVectorState();
         if (r != COMP_OK) return 0;
         return s.total_out;
     }
@@ -78,7 +65,7 @@ public:
         st.next_out = dest;
         st.avail_out = static_cast<uint32_t>(capacity > UINT32_MAX ? UINT32_MAX : capacity);
         const int r = isal_inflate_stateless(&st);
-        clearVectorState();
+        veld::platform::clearVectorState();
         return r == ISAL_DECOMP_OK && st.block_state == ISAL_BLOCK_FINISH && st.avail_in == 0 &&
                st.total_out == expected;
     }
