@@ -1,6 +1,5 @@
 // Evicting bytes from the caches keeps them (the lines are written back),
-// whatever the alignment and length; clearing the vector state keeps the
-// values a caller computes.
+// whatever the alignment and length.
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -17,12 +16,4 @@ TEST(CpuState, EvictedBytesReadBackUnchanged) {
             veld::platform::evictFromCaches(bytes.data() + start, size);
             ASSERT_EQ(bytes, copy) << start << " " << size;
         }
-}
-
-TEST(CpuState, ClearingTheVectorStateKeepsTheCallersValues) {
-    std::vector<double> values(1000);
-    std::iota(values.begin(), values.end(), 0.5);
-    const double before = std::accumulate(values.begin(), values.end(), 0.0);
-    veld::platform::clearVectorState();
-    EXPECT_EQ(std::accumulate(values.begin(), values.end(), 0.0), before);
 }
