@@ -5,6 +5,7 @@
 
 #include "blockPayload.h"
 #include "check.h"
+#include "cpu_state.h"
 #include "large_memory.h"
 
 namespace {
@@ -72,6 +73,8 @@ std::uint64_t PreIOThread_R_D::readBlock(void* buf, std::uint64_t reqSize, std::
         if (fpReadyPos == fpos && stCurSize != 0) {
             VELD_CHECK(reqSize == stCurSize);
             std::memcpy(buf, fReadyBuf, reqSize);
+            // The worker inflates over these bytes next: not shared with this core then.
+            veld::platform::evictFromCaches(fReadyBuf, reqSize);
         } else {
             // A prefetch of another block is dropped.
             fpReadyPos = -1;
