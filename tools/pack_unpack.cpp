@@ -102,6 +102,11 @@ Transfer unpackFile(const std::string& input, const std::string& output, std::in
     openStream(out, output, "wb");
     PieceBuffer piece;
     copyStream(in, out, static_cast<std::uint64_t>(row0), piece, input, nullptr);
+    // With the dictionary part written out and the window emptied, each whole
+    // block below goes from the piece straight to the file, not through the window.
+    out.Flush();
+    out.ClearAndReset();
+    out.Seek(row0, VELD_StrBaseIO::FromStart);
 
     zcmpsFilestr z(in);
     if (threads >= 2)
