@@ -22,7 +22,7 @@ namespace veldcli {
 
 Transfer packFile(const PackOptions& o, Progress* progress, PendingOutput* pending) {
     if (o.row0 <= 0) throw CliError(kExitUsage, "", "--row0 must be greater than 0");
-    VELD_FileStream in;
+    InputStream in;
     openStream(in, o.input, "rb");
     const std::int64_t inSize = streamSize(in);
     if (o.row0 > inSize)
@@ -51,7 +51,7 @@ Transfer packFile(const PackOptions& o, Progress* progress, PendingOutput* pendi
             while (done < caseBytes) {
                 std::uint64_t want = std::min<std::uint64_t>(piece.size(), caseBytes - done);
                 if (o.flushEvery) want = std::min(want, o.flushEvery - sinceFlush);
-                const std::uint64_t n = in.Read(piece.data(), want);
+                const std::uint64_t n = in.readAt(piece.data(), want, o.row0 + static_cast<std::int64_t>(done));
                 if (n == 0)
                     throw CliError(kExitDamaged, o.input,
                                    "the input ended at " + std::to_string(o.row0 + static_cast<std::int64_t>(done)) +

@@ -32,6 +32,16 @@ public:
     void CloseFile();
 };
 
+// A plain stream for a file being read, which can also read whole pieces at a
+// position straight from its raw file: past the dictionary part the window
+// would only add a copy of every piece.
+class InputStream : public VELD_FileStream {
+public:
+    std::uint64_t readAt(void* bytes, std::uint64_t n, std::int64_t position) {
+        return GetFile().Read(bytes, n, position);
+    }
+};
+
 // Opens or raises CliError naming the file and the system's reason.
 void openStream(VELD_FileStream& stream, const std::string& path, const char* mode);
 // The file's size; leaves the stream at position 0. Raises CliError when the
