@@ -48,6 +48,8 @@ public:
     // among the written blocks; -1 when there is none. For damage reports.
     std::int64_t indexOf(std::int64_t orginalPos) const;
     const std::vector<blockInfo>& WrittenBlocks() const { return blocks; }
+    // Writing side: the payload of written block `index` has moved to translatePos.
+    void movePayload(std::size_t index, std::int64_t translatePos) { blocks.at(index).translatePos = translatePos; }
 
 private:
     // Lookup in a table with a record whose uncompressed size no block can have.

@@ -108,7 +108,17 @@ void zcmpsFilestr::startAppend(std::int64_t endpos, bool swap, bool safely) {
         d.fpCurBuff = d.fBuffer + kept;
         d.availBuffSize = kBlockSize - kept;
     }
-    if (safely) d.fWritePos = shadowStart;
+    if (safely) {
+        d.fWritePos = shadowStart;
+        veld::layout::encodeHeading(chInfo, d.fOldHeading);
+        // The bytes as they stand on disk: a file in the other order has them reversed.
+        if (swap) {
+            compressionHeading onDisk = chInfo;
+            veld::layout::reverseHeading(onDisk);
+            veld::layout::encodeHeading(onDisk, d.fOldHeading);
+        }
+        d.fOldTablePos = chInfo._infoPos;
+    }
     d.fShadowStart = shadowStart;
     d.fLostBlocks = nullptr;
     d.fTablePos = -1;

@@ -98,6 +98,15 @@ public:
     bool bClosing = false;  // Close has stored every block; only table and heading remain
     bool bCommitted = false;
     std::int64_t fShadowStart = -1;
+    // A shadow-paged append's heading as it stood on disk, and where its table lay.
+    unsigned char fOldHeading[veld::layout::kHeadingSize] = {};
+    std::int64_t fOldTablePos = -1;
+
+    // Shadow paging at Close (zcmpsFilestrShadow.cpp): where the new table of
+    // `length` bytes goes, with any payloads in its way moved behind the others
+    // first; then the heading, in steps that no power cut can tear.
+    std::int64_t placeShadowTable(std::uint64_t length);
+    void writeShadowHeading(const compressionHeading& heading);
 };
 
 // Starts a thread object and hands it back; it is attached only once its

@@ -198,22 +198,28 @@ void zcmpsFilestr::writeInfoTable() {
     // The table goes where the last payload ended, never over the heading, and
     // when shadow paging never over what the old heading still reaches. Chosen
     // once, so that a retried Close writes it to the same place.
+    const bool shadow = d.fShadowStart >= 0;
     if (d.fTablePos < 0) {
         const std::int64_t firstPayload = d.fRow0Pos + static_cast<std::int64_t>(kHeadingSize);
-        d.fTablePos = std::max({d.pRealFile.fCurPos, firstPayload, d.fShadowStart});
+        d.fTablePos = shadow ? d.placeShadowTable(stLength)
+                             : std::max({d.pRealFile.fCurPos, firstPayload, d.fShadowStart});
+        // Moved payloads changed their records.
+        if (shadow) table = d.fpPosInfo->makeInfoBuffer(stLength);
     }
     const std::int64_t tablePos = d.fTablePos;
     const std::uint64_t ret = d.pRealFile.Write(table, stLength, tablePos);
     VELD_CHECK(ret == stLength);
     // Shadow paging: payloads and table reach the disk before the heading that
     // makes them the file's, and the heading before Close reports success.
-    const bool shadow = d.fShadowStart >= 0;
-    if (shadow) d.pRealFile.Commit();
+    if (shadow) {
+        d.pRealFile.Commit();
+        d.writeShadowHeading(compressionHeading{d.fRow0Pos, tablePos, static_cast<std::int64_t>(stLength)});
+        return;
+    }
 
     compressionHeading heading{d.fRow0Pos, tablePos, static_cast<std::int64_t>(stLength)};
     unsigned char bytes[kHeadingSize];
     veld::layout::encodeHeading(heading, bytes);
     const std::uint64_t headingWritten = d.pRealFile.Write(bytes, kHeadingSize, d.fRow0Pos);
     VELD_CHECK(headingWritten == sizeof(compressionHeading));
-    if (shadow) d.pRealFile.Commit();
 }
