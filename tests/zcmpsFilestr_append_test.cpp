@@ -142,8 +142,9 @@ TEST(CompressedSafeAppend, RepeatedSmallAppendsCopyLittle) {
 }
 
 // Every system call of the append fails in turn, with each errno: the error
-// names the data file, and a safe append leaves the file reading as before
-// (or, for a failure after the heading is written, as after). An append in
+// names the data file, and a safe append leaves the file as before, byte for
+// byte once abandoning has cut it back (or, for a failure after the heading
+// is written, reading as after). An append in
 // place may leave the file damaged, but never its dictionary part.
 class CompressedAppendFaults : public ::testing::TestWithParam<int> {};
 
@@ -191,6 +192,8 @@ TEST_P(CompressedAppendFaults, EverySystemCallFailingInTurn) {
                     const Bytes now = readCases(f, P, 0);
                     EXPECT_TRUE(now == old || now == joined(old, extra)) << failure;
                     asBefore += now == old;
+                    // Abandoning cut the file back to its old length.
+                    if (now == old) EXPECT_TRUE(file == original) << failure;
                 }
                 // Every kind of call happens in every append, but a sync only in a safe one.
                 if (kind != Call::Commit || safely) EXPECT_GT(failures, 0);
@@ -198,6 +201,57 @@ TEST_P(CompressedAppendFaults, EverySystemCallFailingInTurn) {
             }
         }
     }
+}
+
+// A safe append abandoned at any moment, the heading half rewritten
+// included, puts the file back byte for byte; when the disk refuses the cut,
+// the file still reads as before, with the new bytes left after its table.
+TEST_P(CompressedAppendFaults, AbandonedSafeAppendIsCutBack) {
+    const int workers = GetParam();
+    constexpr std::int64_t kCut = 500;  // the heading's offset field straddles a sector boundary
+    TempDir dir;
+    const std::string f = dir.file("f");
+    const auto old = textBytes(5000, 17), extra = textBytes(kBlock + 10, 18);
+    const Bytes dict = patternBytes(kCut, 19);
+    packFile(f, dict, old);
+    const auto original = readAll(f);
+    auto appendFailing = [&](Call kind, int n, bool cutFails) {
+        writeAll(f, original);
+        const std::int64_t end = kCut + static_cast<std::int64_t>(old.size());
+        VELD_FileStream stream(f.c_str(), "rb");
+        zcmpsFilestr z(stream);
+        z.readFilePosInfo(kCut, false);
+        z.setWorkers(workers);
+        z.Seek(end, VELD_StrBaseIO::FromStart);
+        CrtSeam seam;
+        seam.failNth(kind, n, ENOSPC);
+        bool failed = false;
+        try {
+            z.setFileToAppendSafely(end, false);
+            z.Write(extra.data(), extra.size());
+            z.Close();
+        } catch (const veld::DataSourceError&) {
+            failed = true;
+            if (cutFails) seam.failNth(Call::Truncate, 1, EIO);
+            z.Abandon();
+        }
+        return failed;
+    };
+    // Each sync of the append in turn: the last ones come after the heading's first step.
+    int failures = 0;
+    for (int n = 1; appendFailing(Call::Commit, n, false); ++n) {
+        SCOPED_TRACE(n);
+        ++failures;
+        EXPECT_TRUE(readAll(f) == original);
+    }
+    EXPECT_GE(failures, 3) << "the table's sync and one after each of the heading's two steps";
+    for (int n = 1; appendFailing(Call::Write, n, false); ++n) EXPECT_TRUE(readAll(f) == original) << n;
+
+    ASSERT_TRUE(appendFailing(Call::Commit, 2, true));
+    const auto file = readAll(f);
+    EXPECT_GT(file.size(), original.size());
+    EXPECT_TRUE(slice(file, 0, original.size()) == original);
+    EXPECT_EQ(readCases(f, kCut, 0), old);
 }
 
 // A write cut short is carried on by the runtime layer: every append completes.

@@ -188,6 +188,15 @@ void VELD_File::Commit() {
     if (veld::crt::_commit(fHandle) != 0) Fail(veld::errcode::kCannotWrite);
 }
 
+void VELD_File::Truncate(std::int64_t size) {
+    sfGuard guard(fMutex, sfLockRecursive);
+    if (!IsOpen()) return;
+    if (const int err = veld::crt::_chsize_s(fHandle, size)) {
+        errno = err;
+        Fail(veld::errcode::kCannotWrite);
+    }
+}
+
 void VELD_File::SeekDisk(std::int64_t offset, int code) {
     if (veld::crt::_lseeki64(fHandle, offset, veld::crt::kSEEK_SET) == -1) Fail(code);
     fDiskPos = offset;

@@ -51,6 +51,9 @@ public:
     // system holds for this file (_commit / fsync); raises 1002 when it cannot.
     // Bytes an enciphered writer holds back stay held back.
     void Commit();
+    // Beyond the described raw file: cuts the file to `size` bytes (_chsize_s /
+    // ftruncate); raises 1002 when it cannot.
+    void Truncate(std::int64_t size);
     bool IsOpen() const { return fHandle != -1; }
     // Writes the pending partial cipher block (filled) and the closing bytes.
     int FinishEncryption();

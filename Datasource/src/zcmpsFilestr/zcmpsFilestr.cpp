@@ -105,6 +105,7 @@ void zcmpsFilestr::Abandon() noexcept {
         } catch (...) {
         }
     }
+    if (d.fShadowStart >= 0) d.undoShadowAppend();
     bIsWriting = false;
     d.fpos = -1;
     d.availBuffSize = 0;

@@ -28,7 +28,8 @@
 // - A failed writing Close stays retryable (above).
 // - Abandon discards a write without committing anything.
 // - setFileToAppendSafely appends by shadow paging, so that a crash or a
-//   failure at any moment leaves the file reading as before or as after.
+//   failure at any moment leaves the file reading as before or as after; the
+//   heading changes a sector at a time (see setFileToAppendSafely).
 // Additions when reading: a payload must be one complete zlib stream whose
 // Adler-32 holds; a table record is checked when its block is read, so a
 // damaged record fails only those reads; a failed read ahead is read again by
@@ -69,6 +70,11 @@ public:
     // bytes of earlier appends, never over anything the heading reaches);
     // Close writes them, syncs, and only then rewrites the 24-byte heading
     // and syncs again. Until the heading is written the file reads as before.
+    // Only the heading bytes that change are written; where they lie on both
+    // sides of a 512-byte sector boundary they go as two writes, each inside
+    // one sector, with a sync between, and the new table goes where its
+    // offset changes on one side of the boundary only, so no power cut can
+    // tear the heading (headingUpdate.h).
     // Growth is bounded: a short last block whose payload is at most
     // kRewriteLimit bytes is rewritten after the table with the new bytes
     // behind its old ones; a larger one stays where it is as a short block
@@ -81,9 +87,11 @@ public:
     // Addition: gives up a write (setRow0Pos or an append) without committing
     // anything: stops any worker, drops the bytes not yet stored, writes no
     // table or heading and closes the raw file; later Close and the
-    // destructor do nothing. After setFileToAppendSafely the file reads
-    // exactly as before the append (new bytes after its table stay as stale
-    // bytes); after setRow0Pos it has no heading; after setFileToAppend the
+    // destructor do nothing. After setFileToAppendSafely the file is as it
+    // was before the append, byte for byte: a heading that Close had begun to
+    // rewrite is put back and the file is cut to its old length (each synced;
+    // should the disk refuse, the file still reads as before or as after,
+    // with stale bytes after its table); after setRow0Pos it has no heading; after setFileToAppend the
     // old table may already be overwritten. Does nothing on a stream that is
     // not writing. Reports nothing: it runs on failure paths.
     void Abandon() noexcept;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "PreIOThread_R_D.h"
+#include "ThrowError.h"
 #include "check.h"
 #include "zcmpsFilestr.h"
 #include "zcmpsFilestrData.h"
@@ -59,6 +60,10 @@ void zcmpsFilestr::startAppend(std::int64_t endpos, bool swap, bool safely) {
     Data& d = *fData;
     const compressionHeading chInfo = veld::readHeadingForAppend(d.pRealFile, d.fRow0Pos, swap);
     std::vector<unsigned char> table = veld::readTable(d.pRealFile, chInfo);
+    // Abandoning a safe append cuts the file back to this length.
+    const std::int64_t oldFileSize = safely ? d.pRealFile.Size() : -1;
+    if (safely && oldFileSize < 0)
+        ThrowError::StringSys("datasrc.err", veld::errcode::kCannotRead, d.pRealFile.fName.GetGeneric().c_str());
     // Everything that can refuse the file is checked before the index or the
     // stream changes, so a refused call leaves the stream reading as it was.
     const blockInfo bInfo = filePosInfo::lastRecordOf(table.data(), swap, table.size());
@@ -118,6 +123,8 @@ void zcmpsFilestr::startAppend(std::int64_t endpos, bool swap, bool safely) {
             veld::layout::encodeHeading(onDisk, d.fOldHeading);
         }
         d.fOldTablePos = chInfo._infoPos;
+        d.fOldFileSize = oldFileSize;
+        d.bHeadingStarted = false;
     }
     d.fShadowStart = shadowStart;
     d.fLostBlocks = nullptr;

@@ -101,12 +101,21 @@ public:
     // A shadow-paged append's heading as it stood on disk, and where its table lay.
     unsigned char fOldHeading[veld::layout::kHeadingSize] = {};
     std::int64_t fOldTablePos = -1;
+    std::int64_t fOldFileSize = -1;
+    // The new heading once Close has begun to write it (all zero before).
+    unsigned char fNewHeading[veld::layout::kHeadingSize] = {};
+    bool bHeadingStarted = false;
 
     // Shadow paging at Close (zcmpsFilestrShadow.cpp): where the new table of
     // `length` bytes goes, with any payloads in its way moved behind the others
     // first; then the heading, in steps that no power cut can tear.
     std::int64_t placeShadowTable(std::uint64_t length);
     void writeShadowHeading(const compressionHeading& heading);
+    // Abandoning a shadow-paged append: the old heading back (if Close had
+    // begun to change it) and the file cut to its old length, each on the
+    // disk before the next. Gives up quietly at the first failure: every
+    // state on the way reads as before or as after.
+    void undoShadowAppend() noexcept;
 };
 
 // Starts a thread object and hands it back; it is attached only once its

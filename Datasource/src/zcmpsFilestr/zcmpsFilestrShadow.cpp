@@ -51,11 +51,38 @@ void zcmpsFilestr::Data::writeShadowHeading(const compressionHeading& heading) {
         steps = veld::heading::stepsBetween(fRow0Pos, fOldHeading, bytes);
     else
         steps.push_back({0, kHeadingSize});
+    std::memcpy(fNewHeading, bytes, kHeadingSize);
+    bHeadingStarted = true;
     for (const veld::heading::HeadingWrite& w : steps) {
         const std::uint64_t written =
             pRealFile.Write(bytes + w.from, w.count, fRow0Pos + static_cast<std::int64_t>(w.from));
         VELD_CHECK(written == w.count);
         // Each step on the disk before the next: they may not land out of order.
         pRealFile.Commit();
+    }
+}
+
+void zcmpsFilestr::Data::undoShadowAppend() noexcept {
+    try {
+        if (bHeadingStarted) {
+            // The same steps back, in the opposite order, so that each state
+            // on the way is one the forward steps could have left.
+            const bool sameOrder = std::memcmp(fNewHeading, fOldHeading, 8) == 0;
+            std::vector<veld::heading::HeadingWrite> steps;
+            if (sameOrder)
+                steps = veld::heading::stepsBetween(fRow0Pos, fOldHeading, fNewHeading);
+            else
+                steps.push_back({0, kHeadingSize});
+            for (auto w = steps.rbegin(); w != steps.rend(); ++w) {
+                pRealFile.Write(fOldHeading + w->from, w->count, fRow0Pos + static_cast<std::int64_t>(w->from));
+                pRealFile.Commit();
+            }
+        }
+        // Nothing the old heading reaches lies at or past the old end.
+        if (fOldFileSize >= 0 && pRealFile.Size() > fOldFileSize) {
+            pRealFile.Truncate(fOldFileSize);
+            pRealFile.Commit();
+        }
+    } catch (...) {
     }
 }
