@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "CompressedFiles.h"
+#include "ThrowError.h"
 #include "CrashStates.h"
 #include "cli_support.h"
 #include "commands.h"
@@ -54,13 +55,18 @@ void append(const std::string& path, std::int64_t P, const Bytes& extra, bool sa
     z.readFilePosInfo(P, false);
     z.setWorkers(workers);
     z.Seek(end, VELD_StrBaseIO::FromStart);
-    if (safely)
-        z.setFileToAppendSafely(end, false);
-    else
-        z.setFileToAppend(end, false);
-    for (std::size_t at = 0; at < extra.size(); at += 1 << 20)
-        z.Write(extra.data() + at, std::min<std::size_t>(1 << 20, extra.size() - at));
-    z.Close();
+    try {
+        if (safely)
+            z.setFileToAppendSafely(end, false);
+        else
+            z.setFileToAppend(end, false);
+        for (std::size_t at = 0; at < extra.size(); at += 1 << 20)
+            z.Write(extra.data() + at, std::min<std::size_t>(1 << 20, extra.size() - at));
+        z.Close();
+    } catch (...) {
+        z.Abandon();
+        throw;
+    }
 }
 
 struct AppendCase {
@@ -135,6 +141,40 @@ TEST(CrashStates, SafeAppendReadsAsBeforeOrAfterInEveryState) {
                 EXPECT_GT(r.count("after"), 0u);
             }
         }
+    }
+}
+
+// A safe append whose Close fails after the heading's first step is
+// abandoned: the old heading goes back and the file is cut to its old length.
+// Every state of that way back reads as before or after too.
+TEST(CrashStates, AbandonedSafeAppendReadsAsBeforeOrAfterInEveryState) {
+    for (const int workers : {0, 2}) {
+        constexpr std::int64_t P = 500;
+        const Bytes dict = patternBytes(P, 3), old = textBytes(5000, 1);
+        const Bytes extra = joined(textBytes(kBlock, 5), patternBytes(3000, 6));
+        TempDir dir;
+        const std::string f = dir.file("data.zdat");
+        packFile(f, dict, old);
+        const Bytes original = readAll(f);
+        Log log;
+        {
+            Recorder recorder(dir.path());
+            // The syncs: table, first heading step, second heading step. The third fails.
+            recorder.seam().failNth(veld::crt::Call::Commit, 3, EIO);
+            EXPECT_THROW(append(f, P, extra, true, workers), veld::DataSourceError);
+            log = recorder.finish();
+        }
+        EXPECT_TRUE(readAll(f) == original);
+        const auto truncations = std::count_if(log.ops.begin(), log.ops.end(), [](const Op& o) {
+            return o.kind == Op::Truncate;
+        });
+        EXPECT_EQ(truncations, 1);
+        const Report r = explore(log, [&](const fs::path& d) {
+            return verdictOf((d / "data.zdat").string(), P, dict, old, joined(old, extra));
+        });
+        std::printf("safe append abandoned in its heading, workers %d: %s\n", workers, r.summary().c_str());
+        EXPECT_TRUE(r.damage.empty()) << r.summary() << "\n" << r.damage.front();
+        EXPECT_GT(r.count("after"), 0u) << "the heading's second step made it the new file for a moment";
     }
 }
 

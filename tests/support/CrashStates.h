@@ -51,6 +51,8 @@ public:
     explicit Recorder(const std::filesystem::path& dir);
     ~Recorder();
     Log finish();
+    // The seam that records, to make calls of the run fail as well.
+    veld::crt::CrtSeam& seam() { return *fSeam; }
 
 private:
     std::filesystem::path fDir;
