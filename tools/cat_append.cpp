@@ -1,6 +1,7 @@
 // cat and append: random access into a compressed data file, and growing
 // its case data in place.
 #include <algorithm>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "check.h"
 #include "cli_support.h"
 #include "commands.h"
+#include "interrupt.h"
 #include "layout_inspector.h"
 #include "stream_io.h"
 #include "zcmpsFilestr.h"
@@ -122,20 +124,30 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
     if (jobs >= 1) z.setWorkers(jobs);
     const std::int64_t end = layout.dataEnd;
     z.Seek(end, VELD_StrBaseIO::FromStart);
+    const auto oldSize = std::filesystem::file_size(file, ec);
     PieceBuffer piece;
     std::uint64_t done = 0;
+    // An interrupt ends the append through the failure path below, so that
+    // the safe append cuts the file back; once Close has begun it finishes.
+    const Interruptible interruptible;
+    auto stopIfInterrupted = [] {
+        if (const int sig = Interruptible::received())
+            throw CliError(128 + sig, "", sig == SIGINT ? "interrupted" : "terminated");
+    };
     try {
         if (inPlace)
             z.setFileToAppend(end, swap);
         else
             z.setFileToAppendSafely(end, swap);
         while (done < static_cast<std::uint64_t>(inSize)) {
+            stopIfInterrupted();
             const std::uint64_t n =
                 src.Read(piece.data(), std::min<std::uint64_t>(piece.size(), inSize - done));
             if (n == 0) throw CliError(kExitDamaged, input, "ended early");
             z.Write(piece.data(), n);
             done += n;
         }
+        stopIfInterrupted();
         z.Close();
     } catch (...) {
         const std::string cause = describeCurrentException();
@@ -153,11 +165,25 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
                 if (now.sound()) nowEnd = now.dataEnd;
             } catch (...) {
             }
-            outcome = nowEnd == end ? "the file is as it was"
-                      : nowEnd == end + static_cast<std::int64_t>(done) ? "the new bytes were kept all the same"
-                                                                          : "the file may now be damaged";
+            std::error_code sizeError;
+            const auto nowSize = std::filesystem::file_size(file, sizeError);
+            if (nowEnd == end && !sizeError && nowSize == oldSize)
+                outcome = "the file is unchanged";
+            else if (nowEnd == end)
+                outcome = "the file reads as before, with the new bytes left after its table";
+            else if (nowEnd == end + static_cast<std::int64_t>(done))
+                outcome = "the new bytes were kept all the same";
+            else
+                outcome = "the file may now be damaged";
         }
-        throw CliError(kExitDamaged, file,
+        int status = kExitDamaged;
+        try {
+            throw;
+        } catch (const CliError& e) {
+            if (e.status() > 128) status = e.status();  // interrupted: the shell's status for the signal
+        } catch (...) {
+        }
+        throw CliError(status, file,
                        "append failed after " + std::to_string(done) + " bytes, " + outcome + ": " + cause);
     }
     Transfer t;
