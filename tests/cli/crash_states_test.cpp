@@ -81,7 +81,7 @@ struct AppendRun {
     Log log;
     RawLayout oldLayout, newLayout;
     Judge judge;
-    TempDir dir;
+    TempDir dir{memoryFileSystem()};
 };
 
 std::unique_ptr<AppendRun> runAppend(const AppendCase& c) {
@@ -132,7 +132,11 @@ TEST(CrashStates, SafeAppendReadsAsBeforeOrAfterInEveryState) {
     for (const std::int64_t P : {300, 490, 500, 503, 1030}) {
         for (const auto& o : olds) {
             for (const int workers : {0, 2}) {
-                const AppendCase c{P, o.old, joined(textBytes(kBlock, 5), patternBytes(3000, 6)), workers};
+                // A full new block and a short one at P = 500, where the workers have two to share; a few
+                // kilobytes elsewhere keep the run short.
+                const Bytes extra = P == 500 ? joined(textBytes(kBlock, 5), patternBytes(3000, 6))
+                                             : joined(textBytes(20000, 5), patternBytes(3000, 6));
+                const AppendCase c{P, o.old, extra, workers};
                 const Report r = exploreAppend(c);
                 std::printf("safe append, %s, %s: %s\n", o.what, describe(c).c_str(), r.summary().c_str());
                 EXPECT_TRUE(r.damage.empty()) << o.what << ", " << describe(c) << ": " << r.summary() << "\n"
@@ -152,7 +156,7 @@ TEST(CrashStates, AbandonedSafeAppendReadsAsBeforeOrAfterInEveryState) {
         constexpr std::int64_t P = 500;
         const Bytes dict = patternBytes(P, 3), old = textBytes(5000, 1);
         const Bytes extra = joined(textBytes(kBlock, 5), patternBytes(3000, 6));
-        TempDir dir;
+        TempDir dir(memoryFileSystem());
         const std::string f = dir.file("data.zdat");
         packFile(f, dict, old);
         const Bytes original = readAll(f);
@@ -251,7 +255,7 @@ TEST(CrashStates, TableOffsetLeavingItsRangeAcrossTheBoundary) {
 // recovery brings back to the data before or after.
 TEST(CrashStates, InPlaceAppendStatesAreRecoverable) {
     for (const int workers : {0, 2}) {
-        const AppendCase c{500, textBytes(kBlock, 13), joined(textBytes(kBlock, 14), patternBytes(3000, 15)), workers,
+        const AppendCase c{500, textBytes(kBlock, 13), joined(textBytes(30000, 14), patternBytes(3000, 15)), workers,
                            false};
         auto a = runAppend(c);
         const Bytes dict = patternBytes(500, 3);
@@ -286,12 +290,14 @@ TEST(CrashStates, InPlaceAppendStatesAreRecoverable) {
 TEST(CrashStates, PackReplacesTheOutputWhole) {
     constexpr std::int64_t P = 500;
     for (const int threads : {0, 1}) {
-        TempDir dir;
-        const std::string input = dir.file("survey.dat");
+        TempDir dir(memoryFileSystem()), inputDir;  // the input apart: only the output's directory is watched
+        const std::string input = inputDir.file("survey.dat");
         const std::string output = dir.file("survey.zdat");
         const Bytes dict = patternBytes(P, 21);
         const Bytes oldCases = textBytes(20000, 22);
-        const Bytes newCases = joined(textBytes(kBlock, 23), patternBytes(5000, 24));
+        // Two blocks at setting 1, where the worker takes them; one elsewhere.
+        const Bytes newCases = threads ? joined(textBytes(kBlock, 23), patternBytes(5000, 24))
+                                       : joined(textBytes(50000, 23), patternBytes(5000, 24));
         packFile(output, dict, oldCases);
         writeAll(input, joined(dict, newCases));
         Log log;

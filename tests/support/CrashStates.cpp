@@ -226,6 +226,11 @@ void materialise(const DiskState& s, const fs::path& dir) {
 
 }  // namespace
 
+fs::path memoryFileSystem() {
+    std::error_code ec;
+    return fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::path();
+}
+
 std::string Report::summary() const {
     std::ostringstream out;
     out << states << " states, " << distinct << " distinct:";
@@ -236,7 +241,8 @@ std::string Report::summary() const {
 Report explore(const Log& log, const Judge& judge, const std::vector<std::string>& allowed, const Limits& limits) {
     Report report;
     std::set<std::uint64_t> seen;
-    TempDir scratch;
+    // Thousands of small files come and go.
+    TempDir scratch(memoryFileSystem());
     std::mt19937 random(limits.seed);
     auto consider = [&](const DiskState& s) {
         ++report.states;

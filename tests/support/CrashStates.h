@@ -83,6 +83,10 @@ struct Report {
     }
 };
 
+// A memory file system to make the test's files in, where the system has one
+// ("" otherwise): the runs sync often, and a disk's syncs only cost time here.
+std::filesystem::path memoryFileSystem();
+
 // Judges one state, materialised in a directory under the original base
 // names: a short verdict ("before", "after", or what is wrong).
 using Judge = std::function<std::string(const std::filesystem::path& dir)>;

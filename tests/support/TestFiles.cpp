@@ -19,7 +19,7 @@ namespace {
 std::atomic<int> gCounter{0};
 }
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::filesystem::path& base) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "veld";
     for (char& c : name)
@@ -30,7 +30,7 @@ TempDir::TempDir() {
     // else, so it is never reused or removed.
     std::random_device random;
     for (;;) {
-        fPath = std::filesystem::temp_directory_path() /
+        fPath = (base.empty() ? std::filesystem::temp_directory_path() : base) /
                 ("veld-test-" + name + "-" + std::to_string(gCounter++) + "-" + std::to_string(random()) + "-" +
                  std::to_string(random()));
         if (std::filesystem::create_directory(fPath)) break;

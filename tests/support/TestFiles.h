@@ -20,7 +20,8 @@ using Bytes = std::vector<unsigned char>;
 // A fresh directory for one test, removed again when the test ends.
 class TempDir {
 public:
-    TempDir();
+    // Under base when given (e.g. a memory file system), else the system's temporary directory.
+    explicit TempDir(const std::filesystem::path& base = {});
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
