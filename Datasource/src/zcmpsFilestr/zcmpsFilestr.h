@@ -91,8 +91,8 @@ public:
     // was before the append, byte for byte: a heading that Close had begun to
     // rewrite is put back and the file is cut to its old length (each synced;
     // should the disk refuse, the file still reads as before or as after,
-    // with stale bytes after its table); after setRow0Pos it has no heading; after setFileToAppend the
-    // old table may already be overwritten. Does nothing on a stream that is
+    // with stale bytes after its table). After setRow0Pos it has no heading;
+    // after setFileToAppend the old table may already be overwritten. Does nothing on a stream that is
     // not writing. Reports nothing: it runs on failure paths.
     void Abandon() noexcept;
 
