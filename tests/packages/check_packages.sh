@@ -23,6 +23,10 @@ for deb in "$work"/debs/{libveld-dev,python3-veld,veld}_*.deb; do
   dpkg-deb -f "$deb" Depends | grep -q "libveld0 (= " || { echo "$deb does not depend on libveld0"; exit 1; }
 done
 dpkg-deb -f "$work"/debs/libveld0_*.deb Depends | grep -q zlib1g
+# Each package says what it is in a synopsis of its own.
+synopses=$(for deb in "$work"/debs/*.deb; do dpkg-deb -f "$deb" Description | head -1; done)
+[[ $(sort -u <<<"$synopses" | wc -l) -eq ${#names[@]} ]] ||
+  { echo "packages share a synopsis:"; echo "$synopses"; exit 1; }
 
 usr=$root/usr
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
