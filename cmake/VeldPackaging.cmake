@@ -34,14 +34,9 @@ if(TARGET veld_python)
   list(APPEND VELD_DEB_COMPONENTS PYTHON)
 endif()
 
-# The Debian changelog names the version it ships: a version bump without an
-# entry would give packages whose changelog lies.
 set(VELD_DEB_DIR ${PROJECT_SOURCE_DIR}/cmake/debian)
-file(STRINGS ${VELD_DEB_DIR}/changelog changelog_head LIMIT_COUNT 1)
-if(NOT changelog_head MATCHES "^veld \\(${PROJECT_VERSION}\\) ")
-  message(FATAL_ERROR "cmake/debian/changelog does not start with an entry for ${PROJECT_VERSION}: "
-    "add one (\"${changelog_head}\")")
-endif()
+include(${PROJECT_SOURCE_DIR}/cmake/VeldChangelog.cmake)
+veld_check_changelog(${VELD_DEB_DIR}/changelog ${PROJECT_VERSION})
 
 # copyright, machine-readable, from the repository's LICENSE.
 set(VELD_DEB_BUILD ${CMAKE_BINARY_DIR}/debian)
@@ -155,6 +150,17 @@ set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/VeldCPackProject.cmake
 
 include(CPack)
 
+if(VELD_BUILD_TESTS)
+  # A changelog whose latest entry is another version stops configuration.
+  add_test(NAME veld_changelog_test
+    COMMAND ${CMAKE_COMMAND} -DCHANGELOG=${VELD_DEB_DIR}/changelog -DVERSION=0.0.0-not-this
+      -P ${PROJECT_SOURCE_DIR}/cmake/VeldChangelog.cmake)
+  set_tests_properties(veld_changelog_test PROPERTIES
+    PASS_REGULAR_EXPRESSION "does not start with an entry for[ \n]+0\\.0\\.0-not-this")
+  add_test(NAME veld_changelog_current_test
+    COMMAND ${CMAKE_COMMAND} -DCHANGELOG=${VELD_DEB_DIR}/changelog -DVERSION=${PROJECT_VERSION}
+      -P ${PROJECT_SOURCE_DIR}/cmake/VeldChangelog.cmake)
+endif()
 if(VELD_BUILD_TESTS AND TARGET veld_python)
   add_test(NAME veld_packages_test
     COMMAND bash ${PROJECT_SOURCE_DIR}/tests/packages/check_packages.sh
