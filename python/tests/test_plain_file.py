@@ -54,7 +54,7 @@ def test_a_damaged_compressed_file_still_raises_damaged_file_error(tmp_path):
     bad = bytearray(good)
     bad[P + 16 : P + 24] = struct.pack("<q", 1 << 40)
     (tmp_path / "bad").write_bytes(bad)
-    for call in ["open", "info", "read_dataframe"]:
+    for call in ["open", "info", "read_dataframe", "recover"]:
         with pytest.raises(veld.DamagedFileError):
             CALLS[call](tmp_path / "bad")
     # A pack that never wrote its heading is damaged too: recover keeps its blocks.
