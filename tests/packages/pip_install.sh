@@ -30,7 +30,7 @@ with veld.Writer("f.zdat", b"dictionary") as w:
 assert veld.read_dataframe("f.zdat", data.dtype)["n"].sum() == data["n"].sum()
 print("installed:", veld.__file__, veld.__version__)
 PY
-"$venv_python" -m pytest -q -p no:cacheprovider "$source/python/tests"
+PYTHONDONTWRITEBYTECODE=1 "$venv_python" -m pytest -q -p no:cacheprovider "$source/python/tests"
 
 echo "== python3 -m build --no-isolation"
 if "$python" -c 'import build' 2>/dev/null; then
