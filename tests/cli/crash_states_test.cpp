@@ -226,8 +226,8 @@ TEST(CrashStates, HeadingRewriteNeverTearsForAnyRowZeroModulo512) {
 // old low bytes. Both happen here, and every state reads as before or after.
 TEST(CrashStates, TableOffsetLeavingItsRangeAcrossTheBoundary) {
     std::size_t moved = 0, padded = 0;
-    auto run = [&](std::int64_t P, const Bytes& old, const Bytes& extra) {
-        const AppendCase c{P, old, extra, 0};
+    auto run = [&](std::int64_t P, const Bytes& old, const Bytes& extra, int workers) {
+        const AppendCase c{P, old, extra, workers};
         auto a = runAppend(c);
         const int low = P % 512 == 503 ? 1 : 2;
         const std::int64_t window = std::int64_t{1} << (8 * low);
@@ -242,9 +242,12 @@ TEST(CrashStates, TableOffsetLeavingItsRangeAcrossTheBoundary) {
         EXPECT_TRUE(r.damage.empty()) << describe(c) << ": " << r.summary() << "\n" << r.damage.front();
         EXPECT_GT(r.count("after"), 0u);
     };
-    for (std::size_t n = 150; n <= 260; n += 10) run(512 * 3 + 503, patternBytes(n, 9), patternBytes(700, 10));
-    // 65,536 - 1,024 + 502: the old table lies just below a 64 KiB line, the new bytes cross it.
-    run(65014, textBytes(300, 11), patternBytes(1500, 12));
+    for (const int workers : {0, 2}) {
+        for (std::size_t n = 150; n <= 260; n += 10)
+            run(512 * 3 + 503, patternBytes(n, 9), patternBytes(700, 10), workers);
+        // 65,536 - 1,024 + 502: the old table lies just below a 64 KiB line, the new bytes cross it.
+        run(65014, textBytes(300, 11), patternBytes(1500, 12), workers);
+    }
     std::printf("offset leaving its range: %zu with payloads moved, %zu placed past the end\n", moved, padded);
     EXPECT_GT(moved, 0u);
     EXPECT_GT(padded, 0u);

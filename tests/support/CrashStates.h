@@ -45,7 +45,9 @@ struct Log {
     std::vector<Op> ops;
 };
 
-// Watches dir from construction (its files now are the state before) until finish.
+// Watches dir from construction (its files now are the state before) until
+// finish. Writes through descriptors opened before it are not seen: the run
+// must open the files it changes while the recorder watches.
 class Recorder {
 public:
     explicit Recorder(const std::filesystem::path& dir);
