@@ -67,6 +67,7 @@ private:
 Log withoutSyncs(Log log);
 
 struct Limits {
+    std::size_t singlesPerCut = 64;  // the latest calls not yet durable, each lost alone
     std::size_t randomSubsetsPerCut = 6;
     std::size_t tornBoundariesPerWrite = 4;  // first, last and some between
     std::uint32_t seed = 20261206;
