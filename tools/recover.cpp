@@ -31,6 +31,9 @@ std::string lostText(const RecoveryPlan& plan) {
                g(plan.lostCaseBytes) + " bytes of case data are zero bytes in the output";
     if (plan.lostBlocks > 0 || plan.lostCaseBytes > 0)
         return blocksText(plan.lostBlocks) + ", " + g(plan.lostCaseBytes) + " bytes of case data (the table counts them)";
+    if (plan.lostBlocks == 0 && plan.unusedBytes > 0)
+        return "no block a table counts; no block starts in the " + g(plan.unusedBytes) + " bytes from offset " +
+               g(plan.damageOffset) + " to the end of the file";
     if (plan.lostBlocks == 0) return "nothing";
     if (plan.unusedBytes > 0)
         return "whatever the " + g(plan.unusedBytes) + " bytes from offset " + g(plan.damageOffset) +

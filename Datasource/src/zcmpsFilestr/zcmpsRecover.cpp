@@ -164,6 +164,7 @@ StreamWalk walkStreams(ByteSource& source, std::int64_t row0, const std::vector<
 struct TableView {
     const FoundTable* table = nullptr;
     std::vector<std::string> problems;  // per record; "" when sound
+    std::vector<char> structural;       // per record: the record itself breaks a rule
     std::size_t run = 0;                // sound records from the first on
     std::uint64_t runBytes = 0;
     std::uint64_t soundBytes = 0;       // of every sound record
@@ -183,9 +184,12 @@ TableView judgeTable(ByteSource& source, std::int64_t row0, bool swap, const Fou
     HeadingOverlay overlay(source, row0, compressionHeading{row0, t.offset, t.length()});
     const Layout L = inspectLayout(overlay, row0, swap);
     v.problems.assign(t.blocks.size(), std::string());
+    v.structural.assign(t.blocks.size(), 0);
     for (const Problem& p : L.problems)
-        if (p.block >= 0 && static_cast<std::size_t>(p.block) < v.problems.size() && v.problems[static_cast<std::size_t>(p.block)].empty())
+        if (p.block >= 0 && static_cast<std::size_t>(p.block) < v.problems.size() && v.problems[static_cast<std::size_t>(p.block)].empty()) {
             v.problems[static_cast<std::size_t>(p.block)] = p.text;
+            v.structural[static_cast<std::size_t>(p.block)] = 1;
+        }
     bool inRun = true;
     for (std::size_t k = 0; k < t.blocks.size(); ++k) {
         if (v.problems[k].empty()) v.problems[k] = judge.problem(static_cast<std::int64_t>(k), t.blocks[k]);
@@ -216,7 +220,7 @@ std::string headingDamage(ByteSource& source, const Layout& L, const TableView* 
         return at + " points to a table at offset " + num(L.heading._infoPos) + " (" + num(L.heading._size) +
                " bytes), not to the newest table, at offset " + num(used->table->offset) + " (" +
                num(used->table->length()) + " bytes)";
-    if (!L.tableLoaded && !L.problems.empty()) return L.problems.front().text;
+    if (!L.tableLoaded && !L.problems.empty()) return at + " does not fit a table: " + L.problems.front().text;
     return "";
 }
 
@@ -346,11 +350,22 @@ RecoveryPlan planRecovery(ByteSource& source, std::int64_t row0, bool swap, bool
             plan.unusedBytes = size - walk.end;
         }
         if (best) {
-            // What the table still claims beyond the walk.
-            plan.lostCaseBytes = std::max<std::int64_t>(0, best->claimedEnd - plan.dataEnd);
-            plan.lostBlocks = 0;
-            for (const blockInfo& b : best->table->blocks)
-                if (b.orginalPos + b.orginalSize > plan.dataEnd) ++plan.lostBlocks;
+            // What the table still claims beyond the walk, in the records that make sense.
+            const std::vector<blockInfo>& records = best->table->blocks;
+            plan.lostBlocks = plan.lostCaseBytes = 0;
+            for (std::size_t k = 0; k < records.size(); ++k) {
+                const blockInfo& b = records[k];
+                if (best->structural[k] || b.orginalPos + b.orginalSize <= plan.dataEnd) continue;
+                ++plan.lostBlocks;
+                plan.lostCaseBytes += b.orginalPos + b.orginalSize - std::max(b.orginalPos, plan.dataEnd);
+            }
+            // A walk that kept everything still names the table's damage.
+            for (std::size_t k = 0; k < records.size() && plan.damageOffset < 0; ++k)
+                if (best->structural[k]) {
+                    plan.damageOffset = best->table->offset + static_cast<std::int64_t>((k + 1) * kRecordSize);
+                    plan.damage = "the table's record of block " + num(static_cast<std::int64_t>(k)) + " at offset " +
+                                  num(plan.damageOffset) + " is damaged: " + best->problems[k];
+                }
         }
     }
     // Sound blocks past the kept run that only --fill-damaged keeps.
