@@ -6,12 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
-#include <system_error>
 
 #include "ThrowError.h"
+#include "crt.h"
 
 namespace veld::inspect::detail {
 
@@ -36,19 +35,6 @@ std::uint64_t deflateZeros(std::int32_t size, unsigned char* out) {
     if (compress2(out, &n, zeros.data(), static_cast<uLong>(size), 1) != Z_OK)
         throw std::runtime_error("zlib cannot compress a block of zero bytes");
     return n;
-}
-
-// The rename and the directory's record of it, on the disk.
-int placeFile(const std::string& temp, const std::string& output) {
-    std::error_code ec;
-    std::filesystem::rename(temp, output, ec);
-    if (ec) return ec.value();
-    return 0;
-}
-
-void syncDirectoryOf(const std::string& path) {
-    // Best effort: the file is complete and in place by then.
-    (void)path;
 }
 
 }  // namespace
@@ -104,15 +90,14 @@ std::int64_t rebuildFile(ByteSource& source, std::int64_t row0, const std::vecto
                 if (out->IsOpen()) out->Close();
             } catch (...) {
             }
-            std::error_code ignored;
-            std::filesystem::remove(temp, ignored);
+            crt::removeFile(temp);
             throw;
         }
         // The input may be the file replaced: let it go first.
         if (auto* file = dynamic_cast<FileSource*>(&source)) file->close();
-        if (const int err = placeFile(temp, output)) {
-            std::error_code ignored;
-            std::filesystem::remove(temp, ignored);
+        if (crt::renameFile(temp, output) != 0) {
+            const int err = errno;
+            crt::removeFile(temp);
             errno = err;
             ThrowError::StringSys("datasrc.err", errcode::kCannotWrite, output.c_str());
         }
@@ -121,7 +106,9 @@ std::int64_t rebuildFile(ByteSource& source, std::int64_t row0, const std::vecto
         if (e.fileName() != temp) throw;
         throw DataSourceError(e.msgFile(), e.code(), output, e.sysErrno(), e.detail());
     }
-    syncDirectoryOf(output);
+    // The new name on the disk too; the file itself already is. Best effort:
+    // the file is complete and in place by then.
+    crt::syncDirectoryOf(output);
     return end;
 }
 
