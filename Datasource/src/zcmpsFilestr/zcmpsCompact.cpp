@@ -9,7 +9,10 @@ std::string compactionTempName(const std::string& path) { return path + ".veld-c
 
 Compaction compactFile(const std::string& path, std::int64_t row0, bool swap) {
     FileSource source(path);
-    const Layout L = inspectLayout(source, row0, swap);
+    Layout L = inspectLayout(source, row0, swap);
+    // Damage would be copied as it is: a payload whose length the table gets
+    // wrong is not a gap of stale bytes.
+    if (L.sound()) checkPayloads(L, source, 0);
     if (!L.sound())
         throw CompactionRefused(L.problems.empty() ? std::string("the table cannot be used") : L.problems.front().text);
     Compaction c;

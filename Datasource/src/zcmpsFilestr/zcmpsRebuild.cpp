@@ -94,7 +94,13 @@ std::int64_t rebuildFile(ByteSource& source, std::int64_t row0, const std::vecto
             throw;
         }
         // The input may be the file replaced: let it go first.
-        if (auto* file = dynamic_cast<FileSource*>(&source)) file->close();
+        // A reader's failed close loses nothing.
+        if (auto* file = dynamic_cast<FileSource*>(&source)) {
+            try {
+                file->close();
+            } catch (const DataSourceError&) {
+            }
+        }
         if (crt::renameFile(temp, output) != 0) {
             const int err = errno;
             crt::removeFile(temp);
