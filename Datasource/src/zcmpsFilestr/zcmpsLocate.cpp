@@ -59,7 +59,7 @@ bool streamStartsAt(ByteSource& file, std::int64_t at, std::unique_ptr<detail::B
     if (file.readAt(head, 2, at) != 2 || !detail::zlibHeader(head)) return false;
     if (!work) work = std::make_unique<detail::Buffers>();
     const std::uint64_t whole = std::min<std::uint64_t>(kMaxPayloadSize, static_cast<std::uint64_t>(size - at));
-    for (const std::uint64_t n : {std::min<std::uint64_t>(whole, 1 << 16), whole}) {
+    for (const std::uint64_t n : {std::min<std::uint64_t>(whole, 4096), whole}) {
         const std::uint64_t in = file.readAt(work->payload.get(), n, at);
         const detail::Inflated r = detail::inflateStrict(work->payload.get(), in, work->out.get(), detail::kInflateRoom);
         const bool fits = r.produced >= 1 && r.produced <= static_cast<std::uint64_t>(kBlockSize);
