@@ -1,6 +1,7 @@
 // recover: keeps every sound block of a file whose heading, table or payloads
 // are damaged, in a new file (or, when asked, in place of the old one), and
 // says exactly what was kept, what was lost and where the damage starts.
+#include <cctype>
 #include <cstdio>
 #include <string>
 
@@ -17,6 +18,25 @@ using veld::inspect::FilledRange;
 using veld::inspect::RecoveryPlan;
 
 std::string g(std::int64_t v) { return v < 0 ? std::to_string(v) : groupDigits(static_cast<std::uint64_t>(v)); }
+
+// The library's words with every number of four digits or more grouped, as
+// the report's own numbers are.
+std::string grouped(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t j = i;
+        while (j < text.size() && text[j] >= '0' && text[j] <= '9') ++j;
+        if (j == i) {
+            out += text[i++];
+            continue;
+        }
+        const bool word = (i > 0 && std::isalpha(static_cast<unsigned char>(text[i - 1]))) ||
+                          (j < text.size() && std::isalpha(static_cast<unsigned char>(text[j])));
+        out += j - i >= 4 && j - i <= 19 && !word ? groupDigits(std::stoull(text.substr(i, j - i))) : text.substr(i, j - i);
+        i = j;
+    }
+    return out;
+}
 
 std::string blocksText(std::int64_t n) { return g(n) + (n == 1 ? " block" : " blocks"); }
 
@@ -53,12 +73,12 @@ void printText(const RecoverOptions& o, const std::string& output, std::int64_t 
                 plan.fromTable ? ("from the table at offset " + g(plan.tableOffset)).c_str()
                                : "found by walking the payloads");
     if (plan.damageOffset >= 0)
-        std::printf("damage starts at offset %s: %s\n", g(plan.damageOffset).c_str(), plan.damage.c_str());
+        std::printf("damage starts at offset %s: %s\n", g(plan.damageOffset).c_str(), grouped(plan.damage).c_str());
     std::printf("lost: %s\n", lostText(plan).c_str());
     for (const FilledRange& f : plan.filled)
         std::printf("filled with zero bytes: %s, held by %s: %s\n", rangeText(f).c_str(),
-                    f.block >= 0 ? veld::inspect::blockPlace(f.block, f.offset).c_str() : "an unknown block",
-                    f.why.c_str());
+                    f.block >= 0 ? grouped(veld::inspect::blockPlace(f.block, f.offset)).c_str() : "an unknown block",
+                    grouped(f.why).c_str());
     if (plan.laterBlocks > 0)
         std::printf("later: %s sound %s (%s bytes of case data) lie past the damage; --fill-damaged keeps them, "
                     "with the damaged positions filled with zero bytes\n",

@@ -608,8 +608,8 @@ TEST_F(VeldCli, RecoverReportsWhatItKeptAndLostForEachKindOfDamage) {
         EXPECT_NE(r.out.find(", 2 blocks, " + grouped(2 * kBlock) + " bytes of case data"), std::string::npos) << r.out;
         EXPECT_EQ(line(r.out, "damage starts at offset ")
                       .rfind("damage starts at offset " + grouped(b2.translatePos) + ": block 2 at offset " +
-                                 std::to_string(b2.translatePos) + ": the file ends inside its payload (the file is " +
-                                 std::to_string(b.size()) + " bytes; ",
+                                 grouped(b2.translatePos) + ": the file ends inside its payload (the file is " +
+                                 grouped(static_cast<std::int64_t>(b.size())) + " bytes; ",
                              0),
                   0u)
             << r.out;
@@ -682,7 +682,7 @@ TEST_F(VeldCli, RecoverReportsWhatItKeptAndLostForEachKindOfDamage) {
         const Result r = veld("recover " + q("k4"));
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find("(found by a table whose first block starts there), 5 blocks"), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("damage starts at offset 1,000: the heading at offset 1000 is damaged"), std::string::npos)
+        EXPECT_NE(r.out.find("damage starts at offset 1,000: the heading at offset 1,000 is damaged"), std::string::npos)
             << r.out;
         EXPECT_EQ(line(r.out, "lost: "), "lost: nothing");
         ASSERT_EQ(veld("unpack " + q("k4.recovered") + " " + q("k4.back")).status, 0);
