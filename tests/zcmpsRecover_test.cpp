@@ -140,6 +140,22 @@ TEST(Recovery, OneDamagedBlockOfTwelveKeepsTheRunOrEverySoundBlockFilled) {
     std::fill_n(expected.begin() + 2 * kBlock, kBlock, 0);
     EXPECT_EQ(written(dir, source, fill), expected);
 
+    EXPECT_TRUE(run.laterPlaced);
+
+    // No table (a pack killed before it): the later blocks are counted, but
+    // nothing tells where they belong, so even filling keeps only the run.
+    Bytes untabled(file.begin(), file.begin() + L.infoPos);
+    std::fill_n(untabled.begin() + P, 24, 0);
+    MemorySource bare(untabled.data(), untabled.size());
+    for (const bool fillDamaged : {false, true}) {
+        const RecoveryPlan plan = planFound(bare, fillDamaged);
+        EXPECT_EQ(plan.blocks.size(), 2u);
+        EXPECT_TRUE(plan.filled.empty());
+        EXPECT_FALSE(plan.laterPlaced);
+        EXPECT_EQ(plan.laterBlocks, 9);
+        EXPECT_EQ(plan.laterCaseBytes, cases.size() - 3 * kBlock);
+    }
+
     // Two damaged neighbours and a damaged last block: each gets its own range.
     file[static_cast<std::size_t>(L.blocks[3].translatePos + 40)] ^= 0x10;
     file[static_cast<std::size_t>(L.blocks[11].translatePos + 10)] ^= 0x10;

@@ -80,10 +80,10 @@ void printText(const RecoverOptions& o, const std::string& output, std::int64_t 
                     f.block >= 0 ? grouped(veld::inspect::blockPlace(f.block, f.offset)).c_str() : "an unknown block",
                     grouped(f.why).c_str());
     if (plan.laterBlocks > 0)
-        std::printf("later: %s sound %s (%s bytes of case data) lie past the damage; --fill-damaged keeps them, "
-                    "with the damaged positions filled with zero bytes\n",
-                    g(plan.laterBlocks).c_str(), plan.laterBlocks == 1 ? "block" : "blocks",
-                    groupDigits(plan.laterCaseBytes).c_str());
+        std::printf("later: %s sound %s (%s bytes of case data) lie past the damage; %s\n", g(plan.laterBlocks).c_str(),
+                    plan.laterBlocks == 1 ? "block" : "blocks", groupDigits(plan.laterCaseBytes).c_str(),
+                    plan.laterPlaced ? "--fill-damaged keeps them, with the damaged positions filled with zero bytes"
+                                     : "no table gives their positions, so they cannot be kept");
 }
 
 void printJson(const RecoverOptions& o, const std::string& output, std::int64_t written, const RecoveryPlan& plan,
@@ -107,6 +107,7 @@ void printJson(const RecoverOptions& o, const std::string& output, std::int64_t 
     std::printf("  \"unused_bytes\": %lld,\n", static_cast<long long>(plan.unusedBytes));
     std::printf("  \"later_blocks\": %lld,\n", static_cast<long long>(plan.laterBlocks));
     std::printf("  \"later_case_bytes\": %llu,\n", static_cast<unsigned long long>(plan.laterCaseBytes));
+    std::printf("  \"later_placed\": %s,\n", plan.laterPlaced ? "true" : "false");
     std::printf("  \"filled\": [");
     for (std::size_t i = 0; i < plan.filled.size(); ++i) {
         const FilledRange& f = plan.filled[i];

@@ -40,3 +40,16 @@ inline bool zlibHeader(const unsigned char* bytes) {
 }
 
 }  // namespace veld::inspect::detail
+
+namespace veld::inspect {
+class ByteSource;
+}
+
+namespace veld::inspect::detail {
+
+// The stream at `at` of `file`, read with a small probe first and the most a
+// payload may take only when the probe runs out; *readTo is where the input
+// offered ended. A Damaged answer without a header when none is there.
+Inflated probeStream(ByteSource& file, std::int64_t at, Buffers& work, std::int64_t* readTo = nullptr);
+
+}  // namespace veld::inspect::detail

@@ -195,9 +195,12 @@ struct RecoveryPlan {
     // Without a table: bytes from damageOffset to the end of the file that no
     // kept block uses.
     std::int64_t unusedBytes = 0;
-    // Sound blocks after the damage that the longest run leaves out.
+    // Sound blocks after the damage that the longest run leaves out; counted
+    // from a table (which gives their positions, so fillDamaged keeps them),
+    // or else found by their zlib streams.
     std::int64_t laterBlocks = 0;
     std::uint64_t laterCaseBytes = 0;
+    bool laterPlaced = false;
 };
 
 // Finds what can be kept from row0 on. Payloads are inflated once each.

@@ -50,25 +50,13 @@ void scanFor(ByteSource& file, const unsigned char* pattern, std::size_t n, Foun
 }
 
 // A zlib stream of 1 to the block size starts at `at` (or runs into the
-// file's end, as in a file cut short). A small read first, so that most
-// false starts cost little.
+// file's end, as in a file cut short).
 bool streamStartsAt(ByteSource& file, std::int64_t at, std::unique_ptr<detail::Buffers>& work) {
-    const std::int64_t size = file.size();
-    if (at <= 0 || at + 2 > size) return false;
-    unsigned char head[2];
-    if (file.readAt(head, 2, at) != 2 || !detail::zlibHeader(head)) return false;
     if (!work) work = std::make_unique<detail::Buffers>();
-    const std::uint64_t whole = std::min<std::uint64_t>(kMaxPayloadSize, static_cast<std::uint64_t>(size - at));
-    for (const std::uint64_t n : {std::min<std::uint64_t>(whole, 4096), whole}) {
-        const std::uint64_t in = file.readAt(work->payload.get(), n, at);
-        const detail::Inflated r = detail::inflateStrict(work->payload.get(), in, work->out.get(), detail::kInflateRoom);
-        const bool fits = r.produced >= 1 && r.produced <= static_cast<std::uint64_t>(kBlockSize);
-        if (r.kind == detail::Inflated::Complete) return fits;
-        if (r.kind != detail::Inflated::InputEnded) return false;
-        if (at + static_cast<std::int64_t>(in) >= size) return r.produced >= 1;  // cut by the file's end
-        if (n == whole) return false;
-    }
-    return false;
+    std::int64_t readTo = 0;
+    const detail::Inflated r = detail::probeStream(file, at, *work, &readTo);
+    if (r.produced < 1 || r.produced > static_cast<std::uint64_t>(kBlockSize)) return false;
+    return r.kind == detail::Inflated::Complete || (r.kind == detail::Inflated::InputEnded && readTo >= file.size());
 }
 
 std::int64_t ownValue(const unsigned char* bytes, bool swap) {
@@ -78,6 +66,28 @@ std::int64_t ownValue(const unsigned char* bytes, bool swap) {
 }
 
 }  // namespace
+
+namespace detail {
+
+Inflated probeStream(ByteSource& file, std::int64_t at, Buffers& work, std::int64_t* readTo) {
+    const std::int64_t size = file.size();
+    Inflated r{Inflated::Damaged, 0, 0, "no zlib header"};
+    if (readTo) *readTo = at;
+    if (at < 0 || at + 2 > size) return r;
+    unsigned char head[2];
+    if (file.readAt(head, 2, at) != 2 || !zlibHeader(head)) return r;
+    const std::uint64_t whole = std::min<std::uint64_t>(kMaxPayloadSize, static_cast<std::uint64_t>(size - at));
+    // A small read first, so that most false starts cost little.
+    for (const std::uint64_t n : {std::min<std::uint64_t>(whole, 4096), whole}) {
+        const std::uint64_t in = file.readAt(work.payload.get(), n, at);
+        r = inflateStrict(work.payload.get(), in, work.out.get(), kInflateRoom);
+        if (readTo) *readTo = at + static_cast<std::int64_t>(in);
+        if (r.kind != Inflated::InputEnded || in < n || n == whole) break;
+    }
+    return r;
+}
+
+}  // namespace detail
 
 std::vector<FoundTable> findTables(ByteSource& file, bool swap) {
     const std::int64_t size = file.size();

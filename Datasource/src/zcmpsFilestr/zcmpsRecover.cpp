@@ -160,6 +160,43 @@ StreamWalk walkStreams(ByteSource& source, std::int64_t row0, const std::vector<
     return w;
 }
 
+// Sound streams after the place where the walk stopped, found by their zlib
+// headers: what a file without a table still holds past its damage. Their
+// positions are unknown (the damaged blocks' sizes are), so they are only counted.
+struct LaterStreams {
+    std::int64_t blocks = 0;
+    std::uint64_t caseBytes = 0;
+};
+
+LaterStreams countLaterStreams(ByteSource& source, std::int64_t from, const std::vector<FoundTable>& tables) {
+    LaterStreams later;
+    const std::int64_t size = source.size();
+    std::map<std::int64_t, std::int64_t> tableAt;
+    for (const FoundTable& t : tables) tableAt[t.offset] = t.length();
+    std::unique_ptr<detail::Buffers> work;
+    constexpr std::int64_t kChunk = 1 << 20;
+    std::vector<unsigned char> buf(static_cast<std::size_t>(kChunk) + 1);
+    std::int64_t next = from + 1;  // the first offset not yet looked at
+    for (std::int64_t base = next; base + 2 <= size; base += kChunk) {
+        const std::uint64_t got =
+            source.readAt(buf.data(), static_cast<std::uint64_t>(std::min<std::int64_t>(kChunk + 1, size - base)), base);
+        for (std::int64_t i = 0; i < kChunk && i + 2 <= static_cast<std::int64_t>(got); ++i) {
+            const std::int64_t at = base + i;
+            if (at < next || !detail::zlibHeader(buf.data() + i)) continue;
+            if (!work) work = std::make_unique<detail::Buffers>();
+            const detail::Inflated r = detail::probeStream(source, at, *work);
+            if (r.kind != detail::Inflated::Complete || r.produced < 1 || r.produced > static_cast<std::uint64_t>(kBlockSize))
+                continue;
+            ++later.blocks;
+            later.caseBytes += r.produced;
+            next = at + static_cast<std::int64_t>(r.consumed);
+            // A table behind it is no block.
+            for (auto t = tableAt.find(next); t != tableAt.end(); t = tableAt.find(next)) next += t->second;
+        }
+    }
+    return later;
+}
+
 // A table's records judged: structure first, then every payload.
 struct TableView {
     const FoundTable* table = nullptr;
@@ -348,6 +385,11 @@ RecoveryPlan planRecovery(ByteSource& source, std::int64_t row0, bool swap, bool
             plan.damageOffset = walk.end;
             plan.damage = walk.stopped;
             plan.unusedBytes = size - walk.end;
+            if (!best) {
+                const LaterStreams later = countLaterStreams(source, walk.end, tables);
+                plan.laterBlocks = later.blocks;
+                plan.laterCaseBytes = later.caseBytes;
+            }
         }
         if (best) {
             // What the table still claims beyond the walk, in the records that make sense.
@@ -373,6 +415,7 @@ RecoveryPlan planRecovery(ByteSource& source, std::int64_t row0, bool swap, bool
         const std::vector<blockInfo>& records = best->table->blocks;
         for (std::size_t k = 0; k < records.size(); ++k)
             if (best->problems[k].empty() && records[k].orginalPos >= plan.dataEnd) {
+                plan.laterPlaced = true;
                 ++plan.laterBlocks;
                 plan.laterCaseBytes += static_cast<std::uint64_t>(records[k].orginalSize);
             }
