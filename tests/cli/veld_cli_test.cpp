@@ -616,6 +616,9 @@ TEST_F(VeldCli, RecoverReportsWhatItKeptAndLostForEachKindOfDamage) {
         EXPECT_EQ(line(r.out, "lost: "), "lost: whatever the 500 bytes from offset " + grouped(b2.translatePos) +
                                              " to the end of the file held (no table counts it)");
         EXPECT_EQ(r.out.find("wrong --row0"), std::string::npos) << r.out;
+        const Result nowhere = veld("recover " + q("k1") + " " + q("no/such/dir/k1.out"));
+        expectDamaged(nowhere, "no/such/dir/k1.out\" (errno");
+        EXPECT_EQ(nowhere.err.find(".veld-recover"), std::string::npos) << nowhere.err;
     }
     {
         SCOPED_TRACE("cut short with the heading intact");

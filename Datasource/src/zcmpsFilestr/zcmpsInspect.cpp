@@ -2,8 +2,6 @@
 // over the payloads that needs no table.
 #include "zcmpsInspect.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -64,64 +62,6 @@ using detail::Inflated;
 using detail::inflateStrict;
 using detail::kInflateRoom;
 
-namespace detail {
-
-Inflated inflateStrict(const unsigned char* in, std::uint64_t n, unsigned char* out, std::uint64_t capacity) {
-    Inflated r{Inflated::Damaged, 0, 0, {}};
-    z_stream zs{};
-    if (inflateInit(&zs) != Z_OK) {
-        r.message = "zlib cannot start";
-        return r;
-    }
-    zs.next_in = const_cast<Bytef*>(in);
-    zs.avail_in = static_cast<uInt>(n);
-    zs.next_out = out;
-    zs.avail_out = static_cast<uInt>(capacity);
-    const int ret = inflate(&zs, Z_FINISH);
-    r.produced = zs.total_out;
-    r.consumed = zs.total_in;
-    if (ret == Z_STREAM_END) {
-        r.kind = Inflated::Complete;
-    } else if (ret == Z_OK || ret == Z_BUF_ERROR) {
-        r.kind = zs.avail_out == 0 ? Inflated::OutputFull : Inflated::InputEnded;
-    } else {
-        r.message = zs.msg ? zs.msg : "error " + std::to_string(ret);
-    }
-    inflateEnd(&zs);
-    return r;
-}
-
-std::string payloadProblem(std::int64_t k, const blockInfo& b, const Inflated& r) {
-    const std::string place = blockPlace(k, b.translatePos);
-    const std::uint64_t want = static_cast<std::uint64_t>(std::max(0, b.orginalSize));
-    std::string text;
-    switch (r.kind) {
-        case Inflated::Complete:
-            if (r.produced != want)
-                text = place + " inflates to " + std::to_string(r.produced) + " bytes, not " +
-                       std::to_string(b.orginalSize);
-            else if (r.consumed != static_cast<std::uint64_t>(b.translateSize))
-                text = place + ": its zlib stream ends after " + std::to_string(r.consumed) +
-                       " of its " + std::to_string(b.translateSize) + " payload bytes";
-            break;
-        case Inflated::InputEnded:
-            text = place + ": its zlib stream is cut short after " + std::to_string(b.translateSize) + " payload bytes (" +
-                   std::to_string(r.produced) + " of " + std::to_string(b.orginalSize) + " bytes inflated)";
-            break;
-        case Inflated::OutputFull:
-            text = place + " inflates to more than " + std::to_string(kBlockSize) + " bytes, not " + std::to_string(b.orginalSize);
-            break;
-        case Inflated::Damaged:
-            text = r.message == "incorrect data check"
-                       ? place + " fails its checksum: the payload is damaged"
-                       : place + " does not inflate (zlib: " + r.message + ") after " +
-                             std::to_string(r.produced) + " bytes";
-            break;
-    }
-    return text;
-}
-
-}  // namespace detail
 
 namespace {
 

@@ -67,27 +67,6 @@ std::int64_t ownValue(const unsigned char* bytes, bool swap) {
 
 }  // namespace
 
-namespace detail {
-
-Inflated probeStream(ByteSource& file, std::int64_t at, Buffers& work, std::int64_t* readTo) {
-    const std::int64_t size = file.size();
-    Inflated r{Inflated::Damaged, 0, 0, "no zlib header"};
-    if (readTo) *readTo = at;
-    if (at < 0 || at + 2 > size) return r;
-    unsigned char head[2];
-    if (file.readAt(head, 2, at) != 2 || !zlibHeader(head)) return r;
-    const std::uint64_t whole = std::min<std::uint64_t>(kMaxPayloadSize, static_cast<std::uint64_t>(size - at));
-    // A small read first, so that most false starts cost little.
-    for (const std::uint64_t n : {std::min<std::uint64_t>(whole, 4096), whole}) {
-        const std::uint64_t in = file.readAt(work.payload.get(), n, at);
-        r = inflateStrict(work.payload.get(), in, work.out.get(), kInflateRoom);
-        if (readTo) *readTo = at + static_cast<std::int64_t>(in);
-        if (r.kind != Inflated::InputEnded || in < n || n == whole) break;
-    }
-    return r;
-}
-
-}  // namespace detail
 
 std::vector<FoundTable> findTables(ByteSource& file, bool swap) {
     const std::int64_t size = file.size();

@@ -149,6 +149,8 @@ StreamWalk walkStreams(ByteSource& source, std::int64_t row0, const std::vector<
         if (r.kind == detail::Inflated::InputEnded && s.readTo >= size)
             w.stopped = place + ": the file ends inside its payload (the file is " + num(size) + " bytes; " +
                         num(static_cast<std::int64_t>(r.produced)) + " bytes inflated)";
+        else if (r.kind == detail::Inflated::Damaged && r.message == "incorrect data check")
+            w.stopped = place + " fails its checksum: the payload is damaged";
         else if (r.kind == detail::Inflated::Damaged && r.produced > 0)
             w.stopped = place + " does not inflate (zlib: " + r.message + ") after " +
                         num(static_cast<std::int64_t>(r.produced)) + " bytes";
