@@ -1,7 +1,5 @@
 // Compaction: a file with stale bytes becomes one without, reading the same
 // bytes from the same payloads; refused or failed, it leaves the file as it was.
-#include "zcmpsInspect.h"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -10,6 +8,7 @@
 #include "CompressedFiles.h"
 #include "ThrowError.h"
 #include "crt_seam.h"
+#include "zcmpsInspect.h"
 
 using namespace veldtest;
 using namespace veld::inspect;

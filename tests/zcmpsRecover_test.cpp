@@ -2,8 +2,6 @@
 // newest table wins over a torn or stale heading, stale tables do not stop
 // the walk, damaged blocks can be filled with zeros, every payload is
 // inflated once, and the output reaches the disk before it takes its name.
-#include "zcmpsInspect.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +13,7 @@
 #include "CompressedFiles.h"
 #include "ThrowError.h"
 #include "crt_seam.h"
+#include "zcmpsInspect.h"
 
 using namespace veldtest;
 using namespace veld::inspect;
@@ -22,7 +21,9 @@ using veld::crt::Call;
 
 namespace {
 
-void put64(Bytes& b, std::int64_t at, std::int64_t v) { std::memcpy(&b[static_cast<std::size_t>(at)], &v, 8); }
+void put64(Bytes& b, std::int64_t at, std::int64_t v) {
+    std::memcpy(&b[static_cast<std::size_t>(at)], &v, 8);
+}
 std::int64_t get64(const Bytes& b, std::int64_t at) {
     std::int64_t v;
     std::memcpy(&v, &b[static_cast<std::size_t>(at)], 8);
@@ -198,9 +199,9 @@ TEST(Recovery, TornOrStaleHeadingsAndLostTablesKeepWhatSafeAppendsAdded) {
         const char* what;
         std::int64_t offset, length;
     };
-    for (const Case& c : {Case{"new offset, old length", newOffset, oldLength},
-                          Case{"old offset, new length", oldOffset, newLength},
-                          Case{"the old heading: stopped before its rewrite", oldOffset, oldLength}}) {
+    for (const Case& c :
+         {Case{"new offset, old length", newOffset, oldLength}, Case{"old offset, new length", oldOffset, newLength},
+          Case{"the old heading: stopped before its rewrite", oldOffset, oldLength}}) {
         SCOPED_TRACE(c.what);
         Bytes file = after;
         put64(file, P + 8, c.offset);
@@ -256,7 +257,8 @@ TEST(Recovery, TheOutputIsSyncedBeforeItsRenameAndFailuresNameTheOutput) {
         writeRecovered(plan, source, out);
         const auto calls = seam.calls();
         auto index = [&calls](Call kind) {
-            return std::find_if(calls.begin(), calls.end(), [kind](const auto& r) { return r.kind == kind; }) - calls.begin();
+            return std::find_if(calls.begin(), calls.end(), [kind](const auto& r) { return r.kind == kind; }) -
+                   calls.begin();
         };
         const auto commit = index(Call::Commit), rename = index(Call::Rename), syncDir = index(Call::SyncDir);
         ASSERT_LT(rename, static_cast<std::ptrdiff_t>(calls.size()));

@@ -20,8 +20,9 @@ int runCompact(const CompactOptions& o) {
         const RemoveOnInterrupt guard(veld::inspect::compactionTempName(o.file));
         c = veld::inspect::compactFile(o.file, row0, o.swap);
     } catch (const veld::inspect::CompactionRefused& e) {
-        throw CliError(kExitDamaged, o.file,
-                       std::string(e.what()) + "; left as it is ('veld recover " + o.file + "' keeps its sound blocks)");
+        throw CliError(
+            kExitDamaged, o.file,
+            std::string(e.what()) + "; left as it is ('veld recover " + o.file + "' keeps its sound blocks)");
     }
     if (!o.quiet) {
         if (c.staleBytes == 0)

@@ -17,7 +17,9 @@ namespace {
 using veld::inspect::FilledRange;
 using veld::inspect::RecoveryPlan;
 
-std::string g(std::int64_t v) { return v < 0 ? std::to_string(v) : groupDigits(static_cast<std::uint64_t>(v)); }
+std::string g(std::int64_t v) {
+    return v < 0 ? std::to_string(v) : groupDigits(static_cast<std::uint64_t>(v));
+}
 
 // The library's words with every number of four digits or more grouped, as
 // the report's own numbers are.
@@ -32,13 +34,16 @@ std::string grouped(const std::string& text) {
         }
         const bool word = (i > 0 && std::isalpha(static_cast<unsigned char>(text[i - 1]))) ||
                           (j < text.size() && std::isalpha(static_cast<unsigned char>(text[j])));
-        out += j - i >= 4 && j - i <= 19 && !word ? groupDigits(std::stoull(text.substr(i, j - i))) : text.substr(i, j - i);
+        out += j - i >= 4 && j - i <= 19 && !word ? groupDigits(std::stoull(text.substr(i, j - i)))
+                                                  : text.substr(i, j - i);
         i = j;
     }
     return out;
 }
 
-std::string blocksText(std::int64_t n) { return g(n) + (n == 1 ? " block" : " blocks"); }
+std::string blocksText(std::int64_t n) {
+    return g(n) + (n == 1 ? " block" : " blocks");
+}
 
 // "positions 1,000 to 4,191,207 (4,190,208 bytes)": the last position inclusive.
 std::string rangeText(const FilledRange& f) {
@@ -50,7 +55,8 @@ std::string lostText(const RecoveryPlan& plan) {
         return blocksText(plan.lostBlocks) + " damaged; " + (plan.lostBlocks == 1 ? "its " : "their ") +
                g(plan.lostCaseBytes) + " bytes of case data are zero bytes in the output";
     if (plan.lostBlocks > 0 || plan.lostCaseBytes > 0)
-        return blocksText(plan.lostBlocks) + ", " + g(plan.lostCaseBytes) + " bytes of case data (the table counts them)";
+        return blocksText(plan.lostBlocks) + ", " + g(plan.lostCaseBytes) +
+               " bytes of case data (the table counts them)";
     if (plan.lostBlocks == 0 && plan.unusedBytes > 0)
         return "no block a table counts; no block starts in the " + g(plan.unusedBytes) + " bytes from offset " +
                g(plan.damageOffset) + " to the end of the file";
@@ -65,13 +71,13 @@ void printText(const RecoverOptions& o, const std::string& output, std::int64_t 
                const std::string& foundBy) {
     const std::string positions =
         plan.dataEnd > plan.row0 ? ", positions " + g(plan.row0) + " to " + g(plan.dataEnd - 1) : std::string();
-    std::printf("%s: recovered into %s (%s bytes): row0 %s%s, %s, %s bytes of case data%s (%s)\n",
-                o.file.c_str(), output.c_str(), g(written).c_str(), g(plan.row0).c_str(),
-                foundBy.empty() ? "" : (" (found by " + foundBy + ")").c_str(),
-                blocksText(static_cast<std::int64_t>(plan.blocks.size())).c_str(), groupDigits(plan.caseBytes).c_str(),
-                positions.c_str(),
-                plan.fromTable ? ("from the table at offset " + g(plan.tableOffset)).c_str()
-                               : "found by walking the payloads");
+    std::printf(
+        "%s: recovered into %s (%s bytes): row0 %s%s, %s, %s bytes of case data%s (%s)\n", o.file.c_str(),
+        output.c_str(), g(written).c_str(), g(plan.row0).c_str(),
+        foundBy.empty() ? "" : (" (found by " + foundBy + ")").c_str(),
+        blocksText(static_cast<std::int64_t>(plan.blocks.size())).c_str(), groupDigits(plan.caseBytes).c_str(),
+        positions.c_str(),
+        plan.fromTable ? ("from the table at offset " + g(plan.tableOffset)).c_str() : "found by walking the payloads");
     if (plan.damageOffset >= 0)
         std::printf("damage starts at offset %s: %s\n", g(plan.damageOffset).c_str(), grouped(plan.damage).c_str());
     std::printf("lost: %s\n", lostText(plan).c_str());
@@ -111,11 +117,12 @@ void printJson(const RecoverOptions& o, const std::string& output, std::int64_t 
     std::printf("  \"filled\": [");
     for (std::size_t i = 0; i < plan.filled.size(); ++i) {
         const FilledRange& f = plan.filled[i];
-        std::printf("%s\n    {\"from\": %lld, \"to\": %lld, \"bytes\": %lld, \"block\": %lld, \"offset\": %lld, "
-                    "\"why\": %s}",
-                    i ? "," : "", static_cast<long long>(f.from), static_cast<long long>(f.to),
-                    static_cast<long long>(f.to - f.from), static_cast<long long>(f.block),
-                    static_cast<long long>(f.offset), jsonString(f.why).c_str());
+        std::printf(
+            "%s\n    {\"from\": %lld, \"to\": %lld, \"bytes\": %lld, \"block\": %lld, \"offset\": %lld, "
+            "\"why\": %s}",
+            i ? "," : "", static_cast<long long>(f.from), static_cast<long long>(f.to),
+            static_cast<long long>(f.to - f.from), static_cast<long long>(f.block), static_cast<long long>(f.offset),
+            jsonString(f.why).c_str());
     }
     std::printf("%s]\n}\n", plan.filled.empty() ? "" : "\n  ");
 }
@@ -123,8 +130,7 @@ void printJson(const RecoverOptions& o, const std::string& output, std::int64_t 
 }  // namespace
 
 int runRecover(const RecoverOptions& o) {
-    if (o.inPlace && !o.output.empty())
-        throw CliError(kExitUsage, "", "give OUTPUT or --in-place, not both");
+    if (o.inPlace && !o.output.empty()) throw CliError(kExitUsage, "", "give OUTPUT or --in-place, not both");
     const std::string output = o.inPlace ? o.file : o.output.empty() ? o.file + ".recovered" : o.output;
     if (!o.inPlace && output == o.file)
         throw CliError(kExitUsage, o.file, "OUTPUT is the input itself; give --in-place to replace it");
@@ -134,8 +140,7 @@ int runRecover(const RecoverOptions& o) {
     std::string foundBy;
     if (o.row0) {
         row0 = resolveRow0(raw, o.row0, o.swap);
-    } else if (const auto found =
-                   veld::inspect::locateRow0(raw, o.swap, veld::inspect::findTables(raw, o.swap))) {
+    } else if (const auto found = veld::inspect::locateRow0(raw, o.swap, veld::inspect::findTables(raw, o.swap))) {
         row0 = found->row0;
         foundBy = veld::inspect::row0ClueText(found->clue);
     } else {

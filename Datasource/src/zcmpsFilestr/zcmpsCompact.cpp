@@ -5,7 +5,9 @@
 
 namespace veld::inspect {
 
-std::string compactionTempName(const std::string& path) { return path + ".veld-compact"; }
+std::string compactionTempName(const std::string& path) {
+    return path + ".veld-compact";
+}
 
 Compaction compactFile(const std::string& path, std::int64_t row0, bool swap) {
     FileSource source(path);
@@ -22,7 +24,8 @@ Compaction compactFile(const std::string& path, std::int64_t row0, bool swap) {
     if (c.staleBytes == 0) return c;
     std::vector<detail::Piece> pieces;
     pieces.reserve(L.blocks.size());
-    for (const blockInfo& b : L.blocks) pieces.push_back({b.orginalPos, b.orginalSize, b.translatePos, b.translateSize});
+    for (const blockInfo& b : L.blocks)
+        pieces.push_back({b.orginalPos, b.orginalSize, b.translatePos, b.translateSize});
     c.newSize = detail::rebuildFile(source, row0, pieces, path, compactionTempName(path));
     return c;
 }

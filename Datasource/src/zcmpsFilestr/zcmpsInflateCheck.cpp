@@ -48,21 +48,22 @@ std::string payloadProblem(std::int64_t k, const blockInfo& b, const Inflated& r
                 text = place + " inflates to " + std::to_string(r.produced) + " bytes, not " +
                        std::to_string(b.orginalSize);
             else if (r.consumed != static_cast<std::uint64_t>(b.translateSize))
-                text = place + ": its zlib stream ends after " + std::to_string(r.consumed) +
-                       " of its " + std::to_string(b.translateSize) + " payload bytes";
+                text = place + ": its zlib stream ends after " + std::to_string(r.consumed) + " of its " +
+                       std::to_string(b.translateSize) + " payload bytes";
             break;
         case Inflated::InputEnded:
-            text = place + ": its zlib stream is cut short after " + std::to_string(b.translateSize) + " payload bytes (" +
-                   std::to_string(r.produced) + " of " + std::to_string(b.orginalSize) + " bytes inflated)";
+            text = place + ": its zlib stream is cut short after " + std::to_string(b.translateSize) +
+                   " payload bytes (" + std::to_string(r.produced) + " of " + std::to_string(b.orginalSize) +
+                   " bytes inflated)";
             break;
         case Inflated::OutputFull:
-            text = place + " inflates to more than " + std::to_string(kBlockSize) + " bytes, not " + std::to_string(b.orginalSize);
+            text = place + " inflates to more than " + std::to_string(kBlockSize) + " bytes, not " +
+                   std::to_string(b.orginalSize);
             break;
         case Inflated::Damaged:
-            text = r.message == "incorrect data check"
-                       ? place + " fails its checksum: the payload is damaged"
-                       : place + " does not inflate (zlib: " + r.message + ") after " +
-                             std::to_string(r.produced) + " bytes";
+            text = r.message == "incorrect data check" ? place + " fails its checksum: the payload is damaged"
+                                                       : place + " does not inflate (zlib: " + r.message + ") after " +
+                                                             std::to_string(r.produced) + " bytes";
             break;
     }
     return text;

@@ -35,13 +35,14 @@ void scanFor(ByteSource& file, const unsigned char* pattern, std::size_t n, Foun
     const std::int64_t size = file.size();
     std::vector<unsigned char> buf(static_cast<std::size_t>(kChunk) + n);
     for (std::int64_t base = 0; base < size; base += kChunk) {
-        const std::uint64_t want = static_cast<std::uint64_t>(std::min<std::int64_t>(kChunk + static_cast<std::int64_t>(n) - 1, size - base));
+        const std::uint64_t want =
+            static_cast<std::uint64_t>(std::min<std::int64_t>(kChunk + static_cast<std::int64_t>(n) - 1, size - base));
         const std::uint64_t got = file.readAt(buf.data(), want, base);
         if (got < n) break;
         const unsigned char* begin = buf.data();
         const unsigned char* end = buf.data() + got;
-        for (const unsigned char* at = begin; (at = static_cast<const unsigned char*>(
-                                                   std::memchr(at, pattern[0], static_cast<std::size_t>(end - at)))) != nullptr;
+        for (const unsigned char* at = begin; (at = static_cast<const unsigned char*>(std::memchr(
+                                                   at, pattern[0], static_cast<std::size_t>(end - at)))) != nullptr;
              ++at) {
             if (at - begin >= kChunk) break;  // the next chunk sees it
             if (static_cast<std::size_t>(end - at) >= n && std::memcmp(at, pattern, n) == 0) found(base + (at - begin));
@@ -67,7 +68,6 @@ std::int64_t ownValue(const unsigned char* bytes, bool swap) {
 
 }  // namespace
 
-
 std::vector<FoundTable> findTables(ByteSource& file, bool swap) {
     const std::int64_t size = file.size();
     unsigned char signature[kSignatureSize];
@@ -87,7 +87,8 @@ std::vector<FoundTable> findTables(ByteSource& file, bool swap) {
         if (length > size - *it || length > budget) continue;
         budget -= length;
         std::vector<unsigned char> bytes(static_cast<std::size_t>(length - static_cast<std::int64_t>(kRecordSize)));
-        if (!bytes.empty() && file.readAt(bytes.data(), bytes.size(), *it + static_cast<std::int64_t>(kRecordSize)) != bytes.size())
+        if (!bytes.empty() &&
+            file.readAt(bytes.data(), bytes.size(), *it + static_cast<std::int64_t>(kRecordSize)) != bytes.size())
             continue;
         FoundTable t;
         t.offset = *it;
@@ -118,9 +119,10 @@ std::optional<Row0Found> locateRow0(ByteSource& file, bool swap, const std::vect
         int tries = 0;
         std::vector<unsigned char> buf(static_cast<std::size_t>(kChunk) + 7);
         for (std::int64_t base = 0; base + heading < size && tries < kTries; base += kChunk) {
-            const std::uint64_t got =
-                file.readAt(buf.data(), static_cast<std::uint64_t>(std::min<std::int64_t>(kChunk + 7, size - base)), base);
-            for (std::int64_t i = base == 0 ? 1 : 0; i < kChunk && i + 8 <= static_cast<std::int64_t>(got) && tries < kTries; ++i) {
+            const std::uint64_t got = file.readAt(
+                buf.data(), static_cast<std::uint64_t>(std::min<std::int64_t>(kChunk + 7, size - base)), base);
+            for (std::int64_t i = base == 0 ? 1 : 0;
+                 i < kChunk && i + 8 <= static_cast<std::int64_t>(got) && tries < kTries; ++i) {
                 if (ownValue(buf.data() + i, swap) != base + i) continue;
                 ++tries;
                 if (streamStartsAt(file, base + i + heading, work)) return Row0Found{base + i, Row0Clue::OwnPosition};
@@ -142,11 +144,16 @@ std::optional<Row0Found> locateRow0(ByteSource& file, bool swap, const std::vect
 
 std::string row0ClueText(Row0Clue clue) {
     switch (clue) {
-        case Row0Clue::Heading: return "the heading that holds it";
-        case Row0Clue::Table: return "a table whose first block starts there";
-        case Row0Clue::OwnPosition: return "a heading that holds it, followed by a block";
-        case Row0Clue::UnwrittenHeading: return "24 zero bytes of an unwritten heading before a block";
-        case Row0Clue::FirstStream: return "the first block in the file, 24 bytes on";
+        case Row0Clue::Heading:
+            return "the heading that holds it";
+        case Row0Clue::Table:
+            return "a table whose first block starts there";
+        case Row0Clue::OwnPosition:
+            return "a heading that holds it, followed by a block";
+        case Row0Clue::UnwrittenHeading:
+            return "24 zero bytes of an unwritten heading before a block";
+        case Row0Clue::FirstStream:
+            return "the first block in the file, 24 bytes on";
     }
     return "";
 }

@@ -71,8 +71,10 @@ std::int64_t rebuildFile(ByteSource& source, std::int64_t row0, const std::vecto
                 records.push_back(blockInfo{p.orginalPos, end, p.orginalSize, static_cast<std::int32_t>(n)});
                 end += static_cast<std::int64_t>(n);
             }
-            std::vector<unsigned char> table(static_cast<std::size_t>(layout::tableLength(static_cast<std::int64_t>(records.size()))));
-            layout::encodeRecord(layout::firstRecord(kBlockSize, static_cast<std::int32_t>(records.size())), table.data());
+            std::vector<unsigned char> table(
+                static_cast<std::size_t>(layout::tableLength(static_cast<std::int64_t>(records.size()))));
+            layout::encodeRecord(layout::firstRecord(kBlockSize, static_cast<std::int32_t>(records.size())),
+                                 table.data());
             for (std::size_t k = 0; k < records.size(); ++k)
                 layout::encodeRecord(records[k], table.data() + (k + 1) * kRecordSize);
             out->Write(table.data(), table.size(), end);

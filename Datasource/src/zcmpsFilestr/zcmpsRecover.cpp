@@ -20,7 +20,9 @@ using layout::kRecordSize;
 
 namespace {
 
-std::string num(std::int64_t v) { return std::to_string(v); }
+std::string num(std::int64_t v) {
+    return std::to_string(v);
+}
 
 // The source with other bytes in place of the heading at row0, so that a
 // table found elsewhere is checked by the same rules as the heading's own.
@@ -53,7 +55,7 @@ public:
 
     struct Stream {
         detail::Inflated r;
-        std::int64_t readTo;    // the input offered ran to here
+        std::int64_t readTo;            // the input offered ran to here
         std::uint32_t prefixAdler = 0;  // of the first `prefix` bytes it gave
         std::uint32_t adler = 0;        // of all it gave, for a short block
     };
@@ -63,7 +65,8 @@ public:
         auto it = fSeen.find(offset);
         if (it != fSeen.end()) return it->second;
         const std::int64_t size = fSource.size();
-        const std::uint64_t n = std::min<std::uint64_t>(kMaxPayloadSize, static_cast<std::uint64_t>(std::max<std::int64_t>(0, size - offset)));
+        const std::uint64_t n = std::min<std::uint64_t>(
+            kMaxPayloadSize, static_cast<std::uint64_t>(std::max<std::int64_t>(0, size - offset)));
         Stream s{inflateFrom(offset, n), 0, 0};
         s.readTo = offset + static_cast<std::int64_t>(n);
         const uLong start = adler32(0, nullptr, 0);
@@ -112,7 +115,8 @@ struct StreamWalk {
     std::uint64_t caseBytes = 0;
 };
 
-StreamWalk walkStreams(ByteSource& source, std::int64_t row0, const std::vector<FoundTable>& tables, PayloadJudge& judge) {
+StreamWalk walkStreams(ByteSource& source, std::int64_t row0, const std::vector<FoundTable>& tables,
+                       PayloadJudge& judge) {
     StreamWalk w;
     const std::int64_t size = source.size();
     std::map<std::int64_t, std::int64_t> tableAt;
@@ -126,13 +130,16 @@ StreamWalk walkStreams(ByteSource& source, std::int64_t row0, const std::vector<
         const bool mayReplace = afterTable && last && last->orginalSize < kBlockSize;
         const PayloadJudge::Stream& s = judge.at(off, mayReplace ? static_cast<std::uint64_t>(last->orginalSize) : 0);
         const detail::Inflated& r = s.r;
-        if (r.kind == detail::Inflated::Complete && r.produced >= 1 && r.produced <= static_cast<std::uint64_t>(kBlockSize)) {
-            if (mayReplace && s.prefixAdler == lastAdler && r.produced >= static_cast<std::uint64_t>(last->orginalSize)) {
+        if (r.kind == detail::Inflated::Complete && r.produced >= 1 &&
+            r.produced <= static_cast<std::uint64_t>(kBlockSize)) {
+            if (mayReplace && s.prefixAdler == lastAdler &&
+                r.produced >= static_cast<std::uint64_t>(last->orginalSize)) {
                 pos = last->orginalPos;
                 w.caseBytes -= static_cast<std::uint64_t>(last->orginalSize);
                 w.blocks.pop_back();
             }
-            w.blocks.push_back(blockInfo{pos, off, static_cast<std::int32_t>(r.produced), static_cast<std::int32_t>(r.consumed)});
+            w.blocks.push_back(
+                blockInfo{pos, off, static_cast<std::int32_t>(r.produced), static_cast<std::int32_t>(r.consumed)});
             pos += static_cast<std::int64_t>(r.produced);
             w.caseBytes += r.produced;
             lastAdler = s.adler;
@@ -180,14 +187,15 @@ LaterStreams countLaterStreams(ByteSource& source, std::int64_t from, const std:
     std::vector<unsigned char> buf(static_cast<std::size_t>(kChunk) + 1);
     std::int64_t next = from + 1;  // the first offset not yet looked at
     for (std::int64_t base = next; base + 2 <= size; base += kChunk) {
-        const std::uint64_t got =
-            source.readAt(buf.data(), static_cast<std::uint64_t>(std::min<std::int64_t>(kChunk + 1, size - base)), base);
+        const std::uint64_t got = source.readAt(
+            buf.data(), static_cast<std::uint64_t>(std::min<std::int64_t>(kChunk + 1, size - base)), base);
         for (std::int64_t i = 0; i < kChunk && i + 2 <= static_cast<std::int64_t>(got); ++i) {
             const std::int64_t at = base + i;
             if (at < next || !detail::zlibHeader(buf.data() + i)) continue;
             if (!work) work = std::make_unique<detail::Buffers>();
             const detail::Inflated r = detail::probeStream(source, at, *work);
-            if (r.kind != detail::Inflated::Complete || r.produced < 1 || r.produced > static_cast<std::uint64_t>(kBlockSize))
+            if (r.kind != detail::Inflated::Complete || r.produced < 1 ||
+                r.produced > static_cast<std::uint64_t>(kBlockSize))
                 continue;
             ++later.blocks;
             later.caseBytes += r.produced;
@@ -206,8 +214,8 @@ struct TableView {
     std::vector<char> structural;       // per record: the record itself breaks a rule
     std::size_t run = 0;                // sound records from the first on
     std::uint64_t runBytes = 0;
-    std::uint64_t soundBytes = 0;       // of every sound record
-    std::int64_t claimedEnd = 0;        // where the records say the data ends
+    std::uint64_t soundBytes = 0;  // of every sound record
+    std::int64_t claimedEnd = 0;   // where the records say the data ends
     std::uint64_t claimedBytes = 0;
     bool allSound() const { return run == problems.size(); }
 };
@@ -225,7 +233,8 @@ TableView judgeTable(ByteSource& source, std::int64_t row0, bool swap, const Fou
     v.problems.assign(t.blocks.size(), std::string());
     v.structural.assign(t.blocks.size(), 0);
     for (const Problem& p : L.problems)
-        if (p.block >= 0 && static_cast<std::size_t>(p.block) < v.problems.size() && v.problems[static_cast<std::size_t>(p.block)].empty()) {
+        if (p.block >= 0 && static_cast<std::size_t>(p.block) < v.problems.size() &&
+            v.problems[static_cast<std::size_t>(p.block)].empty()) {
             v.problems[static_cast<std::size_t>(p.block)] = p.text;
             v.structural[static_cast<std::size_t>(p.block)] = 1;
         }
@@ -252,8 +261,9 @@ std::string headingDamage(ByteSource& source, const Layout& L, const TableView* 
         unsigned char bytes[kHeadingSize] = {};
         const bool zero = source.readAt(bytes, kHeadingSize, L.row0) == kHeadingSize &&
                           std::all_of(bytes, bytes + kHeadingSize, [](unsigned char b) { return b == 0; });
-        return zero ? at + " was never written (its 24 bytes are zero)"
-                    : at + " is damaged: its first field holds " + num(L.heading._caseStartPos) + ", not " + num(L.row0);
+        return zero
+                   ? at + " was never written (its 24 bytes are zero)"
+                   : at + " is damaged: its first field holds " + num(L.heading._caseStartPos) + ", not " + num(L.row0);
     }
     if (used && L.heading._infoPos != used->table->offset)
         return at + " points to a table at offset " + num(L.heading._infoPos) + " (" + num(L.heading._size) +
@@ -289,8 +299,8 @@ void keepSoundRecords(RecoveryPlan& plan, const TableView& v) {
             const blockInfo& b = records[pending];
             if (!v.problems[pending].empty() && b.orginalPos == cursor && b.orginalSize >= 1 &&
                 b.orginalSize <= kBlockSize && cursor + b.orginalSize <= end) {
-                plan.filled.push_back({cursor, cursor + b.orginalSize, static_cast<std::int64_t>(pending), b.translatePos,
-                                       v.problems[pending]});
+                plan.filled.push_back({cursor, cursor + b.orginalSize, static_cast<std::int64_t>(pending),
+                                       b.translatePos, v.problems[pending]});
                 cursor += b.orginalSize;
             }
         }
@@ -378,7 +388,8 @@ RecoveryPlan planRecovery(ByteSource& source, std::int64_t row0, bool swap, bool
             keepSoundRecords(plan, *best);
         else
             keepRun(plan, *best);
-        plan.dataEnd = plan.filled.empty() ? endOf(plan.blocks, row0) : std::max(endOf(plan.blocks, row0), plan.filled.back().to);
+        plan.dataEnd =
+            plan.filled.empty() ? endOf(plan.blocks, row0) : std::max(endOf(plan.blocks, row0), plan.filled.back().to);
     } else {
         plan.blocks = walk.blocks;
         plan.caseBytes = walk.caseBytes;
@@ -429,7 +440,9 @@ RecoveryPlan planRecovery(ByteSource& source, std::int64_t row0, bool swap, bool
     return plan;
 }
 
-std::string recoveryTempName(const std::string& output) { return output + ".veld-recover"; }
+std::string recoveryTempName(const std::string& output) {
+    return output + ".veld-recover";
+}
 
 std::int64_t writeRecovered(const RecoveryPlan& plan, ByteSource& source, const std::string& output) {
     std::vector<detail::Piece> pieces;
@@ -439,7 +452,8 @@ std::int64_t writeRecovered(const RecoveryPlan& plan, ByteSource& source, const 
             pieces.push_back({at, static_cast<std::int32_t>(std::min<std::int64_t>(kBlockSize, to - at)), 0, 0});
     };
     for (const blockInfo& b : plan.blocks) {
-        for (; f < plan.filled.size() && plan.filled[f].from < b.orginalPos; ++f) zeros(plan.filled[f].from, plan.filled[f].to);
+        for (; f < plan.filled.size() && plan.filled[f].from < b.orginalPos; ++f)
+            zeros(plan.filled[f].from, plan.filled[f].to);
         pieces.push_back({b.orginalPos, b.orginalSize, b.translatePos, b.translateSize});
     }
     for (; f < plan.filled.size(); ++f) zeros(plan.filled[f].from, plan.filled[f].to);
