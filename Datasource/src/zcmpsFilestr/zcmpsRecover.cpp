@@ -88,17 +88,18 @@ public:
         return detail::payloadProblem(k, b, inflateFrom(b.translatePos, want));
     }
 
+    // Its buffers, for other inflation in the same plan.
+    detail::Buffers& work() {
+        if (!fWork) fWork = std::make_unique<detail::Buffers>();
+        return *fWork;
+    }
+
 private:
     detail::Inflated inflateFrom(std::int64_t offset, std::uint64_t n) {
         detail::Buffers& w = work();
         const std::uint64_t got = fSource.readAt(w.payload.get(), n, offset);
         return detail::inflateStrict(w.payload.get(), got, w.out.get(), detail::kInflateRoom);
     }
-    detail::Buffers& work() {
-        if (!fWork) fWork = std::make_unique<detail::Buffers>();
-        return *fWork;
-    }
-
     ByteSource& fSource;
     std::unique_ptr<detail::Buffers> fWork;
     std::map<std::int64_t, Stream> fSeen;
@@ -177,12 +178,12 @@ struct LaterStreams {
     std::uint64_t caseBytes = 0;
 };
 
-LaterStreams countLaterStreams(ByteSource& source, std::int64_t from, const std::vector<FoundTable>& tables) {
+LaterStreams countLaterStreams(ByteSource& source, std::int64_t from, const std::vector<FoundTable>& tables,
+                                detail::Buffers& work) {
     LaterStreams later;
     const std::int64_t size = source.size();
     std::map<std::int64_t, std::int64_t> tableAt;
     for (const FoundTable& t : tables) tableAt[t.offset] = t.length();
-    std::unique_ptr<detail::Buffers> work;
     constexpr std::int64_t kChunk = 1 << 20;
     std::vector<unsigned char> buf(static_cast<std::size_t>(kChunk) + 1);
     std::int64_t next = from + 1;  // the first offset not yet looked at
@@ -192,8 +193,7 @@ LaterStreams countLaterStreams(ByteSource& source, std::int64_t from, const std:
         for (std::int64_t i = 0; i < kChunk && i + 2 <= static_cast<std::int64_t>(got); ++i) {
             const std::int64_t at = base + i;
             if (at < next || !detail::zlibHeader(buf.data() + i)) continue;
-            if (!work) work = std::make_unique<detail::Buffers>();
-            const detail::Inflated r = detail::probeStream(source, at, *work);
+            const detail::Inflated r = detail::probeStream(source, at, work);
             if (r.kind != detail::Inflated::Complete || r.produced < 1 ||
                 r.produced > static_cast<std::uint64_t>(kBlockSize))
                 continue;
@@ -399,7 +399,7 @@ RecoveryPlan planRecovery(ByteSource& source, std::int64_t row0, bool swap, bool
             plan.damage = walk.stopped;
             plan.unusedBytes = size - walk.end;
             if (!best) {
-                const LaterStreams later = countLaterStreams(source, walk.end, tables);
+                const LaterStreams later = countLaterStreams(source, walk.end, tables, judge.work());
                 plan.laterBlocks = later.blocks;
                 plan.laterCaseBytes = later.caseBytes;
             }
