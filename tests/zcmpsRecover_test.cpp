@@ -157,6 +157,22 @@ TEST(Recovery, OneDamagedBlockOfTwelveKeepsTheRunOrEverySoundBlockFilled) {
         EXPECT_EQ(plan.laterCaseBytes, cases.size() - 3 * kBlock);
     }
 
+    // A record whose position is damaged: its range comes from its neighbours,
+    // and is still put down to it.
+    {
+        Bytes badRecord = file;
+        const std::int64_t record6 = L.infoPos + 24 * 7;
+        put64(badRecord, record6, get64(badRecord, record6) + 12345);
+        MemorySource source6(badRecord.data(), badRecord.size());
+        const RecoveryPlan plan = planFound(source6, true);
+        EXPECT_EQ(plan.blocks.size(), 10u);
+        ASSERT_EQ(plan.filled.size(), 2u);
+        EXPECT_EQ(plan.filled[1].block, 6);
+        EXPECT_EQ(plan.filled[1].from, P + 6 * kBlock);
+        EXPECT_EQ(plan.filled[1].to, P + 7 * kBlock);
+        EXPECT_EQ(plan.filled[1].offset, L.blocks[6].translatePos);
+    }
+
     // Two damaged neighbours and a damaged last block: each gets its own range.
     file[static_cast<std::size_t>(L.blocks[3].translatePos + 40)] ^= 0x10;
     file[static_cast<std::size_t>(L.blocks[11].translatePos + 10)] ^= 0x10;

@@ -294,22 +294,30 @@ void keepSoundRecords(RecoveryPlan& plan, const TableView& v) {
     plan.tableOffset = v.table->offset;
     std::int64_t cursor = plan.row0;
     std::size_t pending = 0;  // first record not yet kept or filled
+    // Fills [cursor, end) for the records before upTo that were not kept: each
+    // damaged one whose own fields place it there gets its range; what is left
+    // goes to the first one that could not be placed.
     auto fillTo = [&](std::int64_t end, std::size_t upTo) {
-        for (; pending < upTo && cursor < end; ++pending) {
+        std::size_t unplaced = upTo;
+        for (; pending < upTo; ++pending) {
             const blockInfo& b = records[pending];
-            if (!v.problems[pending].empty() && b.orginalPos == cursor && b.orginalSize >= 1 &&
+            if (cursor < end && !v.problems[pending].empty() && b.orginalPos == cursor && b.orginalSize >= 1 &&
                 b.orginalSize <= kBlockSize && cursor + b.orginalSize <= end) {
                 plan.filled.push_back({cursor, cursor + b.orginalSize, static_cast<std::int64_t>(pending),
                                        b.translatePos, v.problems[pending]});
                 cursor += b.orginalSize;
+            } else if (unplaced == upTo && !v.problems[pending].empty()) {
+                unplaced = pending;
             }
         }
         if (cursor < end) {
-            const std::size_t k = std::min(pending, records.size() - 1);
-            plan.filled.push_back({cursor, end, static_cast<std::int64_t>(k), records[k].translatePos, v.problems[k]});
+            if (unplaced < upTo)
+                plan.filled.push_back({cursor, end, static_cast<std::int64_t>(unplaced), records[unplaced].translatePos,
+                                       v.problems[unplaced]});
+            else
+                plan.filled.push_back({cursor, end, -1, -1, "no block of the table holds these positions"});
             cursor = end;
         }
-        pending = std::max(pending, upTo);
     };
     for (std::size_t k = 0; k < records.size(); ++k) {
         const blockInfo& b = records[k];
