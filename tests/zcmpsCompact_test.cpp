@@ -77,7 +77,7 @@ TEST(Compaction, RemovesStaleBytesAndCopiesEveryPayloadAsItIs) {
         EXPECT_EQ(now.blocks[k].orginalPos, old.blocks[k].orginalPos);
         EXPECT_EQ(payload(after, now.blocks[k]), payload(before, old.blocks[k])) << "block " << k << " recompressed";
     }
-    for (const int setting : {0, 2}) EXPECT_EQ(readCases(f.path, P, setting), f.cases);
+    for (const int setting : {0, 2, -2}) EXPECT_EQ(readCases(f.path, P, setting), f.cases);
     EXPECT_FALSE(std::filesystem::exists(compactionTempName(f.path)));
 
     // Nothing stale: the file is left alone, not even rewritten.

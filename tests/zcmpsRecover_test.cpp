@@ -47,11 +47,12 @@ void appendSafely(const std::string& path, std::int64_t P, std::int64_t end, con
     z.Close();
 }
 
-// Writes the plan and reads the new file's case data back at settings 0 and 2.
+// Writes the plan and reads the new file's case data back at settings 0 and
+// 2 and with two workers.
 Bytes written(const TempDir& dir, ByteSource& source, const RecoveryPlan& plan) {
     writeRecovered(plan, source, dir.file("out"));
     const Bytes data = readCases(dir.file("out"), plan.row0, 0);
-    EXPECT_EQ(readCases(dir.file("out"), plan.row0, 2), data);
+    for (const int setting : {2, -2}) EXPECT_EQ(readCases(dir.file("out"), plan.row0, setting), data);
     FileSource check(dir.file("out"));
     EXPECT_TRUE(planRecovery(check, plan.row0, false).sound) << "the new file is sound";
     return data;
