@@ -100,7 +100,7 @@ TEST(AppendInputFaults, AnInputThatFailsToReadLeavesTheTargetUnchanged) {
         std::vector<int> inputReads;  // 1-based among all reads
         {
             const std::string copy = dir.file("copy.zdat");
-            std::filesystem::copy_file(target, copy, std::filesystem::copy_options::overwrite_existing);
+            writeAll(copy, before);
             veld::crt::CrtSeam seam;
             veldcli::appendFile(copy, input, kRow0, false, inPlace);
             const auto reads = seam.calls(veld::crt::Call::Read);
