@@ -171,8 +171,9 @@ StreamWalk walkStreams(ByteSource& source, std::int64_t row0, const std::vector<
 }
 
 // Sound streams after the place where the walk stopped, found by their zlib
-// headers: what a file without a table still holds past its damage. Their
-// positions are unknown (the damaged blocks' sizes are), so they are only counted.
+// headers: what a file without a table still holds past its damage. Nothing
+// tells the damaged blocks' sizes, so their positions are unknown: they are
+// only counted.
 struct LaterStreams {
     std::int64_t blocks = 0;
     std::uint64_t caseBytes = 0;
