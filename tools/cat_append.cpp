@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "VELD_FileStream.h"
 #include "check.h"
@@ -116,6 +117,27 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
     openStream(src, input, "rb");
     const std::int64_t inSize = streamSize(src);
 
+    // In place, the target is damaged from its first changed byte until Close:
+    // the input is read whole before that, so that an input that fails to
+    // read leaves the target unchanged.
+    std::vector<unsigned char> held;
+    std::uint64_t done = 0;
+    try {
+        if (inPlace) {
+            held.resize(static_cast<std::size_t>(inSize));
+            while (done < held.size()) {
+                const std::uint64_t n = src.Read(held.data() + done, held.size() - done);
+                if (n == 0) throw CliError(kExitDamaged, input, "ended early");
+                done += n;
+            }
+            done = 0;
+        }
+    } catch (...) {
+        throw CliError(kExitDamaged, file,
+                       "append failed before the file was changed, the file is unchanged: reading " + input + ": " +
+                           describeCurrentException());
+    }
+
     VELD_FileStream in;
     openStream(in, file, "rb");
     zcmpsFilestr z(in);
@@ -126,9 +148,10 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
     z.Seek(end, VELD_StrBaseIO::FromStart);
     const auto oldSize = std::filesystem::file_size(file, ec);
     PieceBuffer piece;
-    std::uint64_t done = 0;
-    // An interrupt ends the append through the failure path below, so that
-    // the safe append cuts the file back; once Close has begun it finishes.
+    bool closing = false;  // the safe append changes what the heading reaches only in Close
+    // An interrupt ends a safe append through the failure path below, which
+    // cuts the file back; once Close has begun, the append finishes. An
+    // append in place is let finish: abandoning it would leave it damaged.
     const Interruptible interruptible;
     auto stopIfInterrupted = [] {
         if (const int sig = Interruptible::received())
@@ -139,6 +162,10 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
             z.setFileToAppend(end, swap);
         else
             z.setFileToAppendSafely(end, swap);
+        if (inPlace) {
+            z.Write(held.data(), held.size());
+            done = held.size();
+        }
         while (done < static_cast<std::uint64_t>(inSize)) {
             stopIfInterrupted();
             const std::uint64_t n =
@@ -147,7 +174,8 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
             z.Write(piece.data(), n);
             done += n;
         }
-        stopIfInterrupted();
+        if (!inPlace) stopIfInterrupted();
+        closing = true;
         z.Close();
     } catch (...) {
         const std::string cause = describeCurrentException();
@@ -159,18 +187,20 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
         } else {
             // A failure after the new heading was written leaves the new bytes in.
             std::int64_t nowEnd = -1;
-            try {
-                RawReader raw(file);
-                const Layout now = inspectLayout(raw, row0, swap);
-                if (now.sound()) nowEnd = now.dataEnd;
-            } catch (...) {
+            if (closing) {
+                try {
+                    RawReader raw(file);
+                    const Layout now = inspectLayout(raw, row0, swap);
+                    if (now.sound()) nowEnd = now.dataEnd;
+                } catch (...) {
+                }
             }
+            // Abandoning cut the file back, unless the disk refused that too.
             std::error_code sizeError;
-            const auto nowSize = std::filesystem::file_size(file, sizeError);
-            if (nowEnd == end && !sizeError && nowSize == oldSize)
-                outcome = "the file is unchanged";
-            else if (nowEnd == end)
-                outcome = "the file reads as before, with the new bytes left after its table";
+            const bool sameSize = std::filesystem::file_size(file, sizeError) == oldSize && !sizeError;
+            if (!closing || nowEnd == end)
+                outcome = sameSize ? "the file is unchanged"
+                                   : "the file reads as before, with the new bytes left after its table";
             else if (nowEnd == end + static_cast<std::int64_t>(done))
                 outcome = "the new bytes were kept all the same";
             else
