@@ -381,3 +381,43 @@ TEST(CrashStates, RecoverInPlaceReplacesTheFileWhole) {
     std::printf("recover in place without syncs: %s\n", control.summary().c_str());
     EXPECT_GT(control.damaged, 0u);
 }
+
+// compact: the file without its stale bytes is written beside it, synced and
+// renamed over it; every state reads the same data.
+TEST(CrashStates, CompactReplacesTheFileWhole) {
+    constexpr std::int64_t P = 500;
+    TempDir dir(memoryFileSystem());
+    const std::string f = dir.file("data.zdat");
+    const Bytes dict = patternBytes(P, 41);
+    Bytes cases = textBytes(5000, 42);
+    packFile(f, dict, cases);
+    for (std::uint32_t k = 0; k < 3; ++k) {
+        const Bytes more = textBytes(3000, 43 + k);
+        append(f, P, more, true, 0);
+        cases = joined(cases, more);
+    }
+    const Bytes stale = readAll(f);
+    Log log;
+    {
+        Recorder recorder(dir.path());
+        veld::inspect::compactFile(f, P, false);
+        log = recorder.finish();
+    }
+    const Bytes compacted = readAll(f);
+    ASSERT_LT(compacted.size(), stale.size());
+    const Judge judge = [&](const fs::path& d) {
+        const std::string path = (d / "data.zdat").string();
+        const std::string v = verdictOf(path, P, dict, cases, cases);
+        if (v != "before") return v;
+        const Bytes now = readAll(path);
+        return now == stale ? std::string("before") : now == compacted ? std::string("after") : std::string("other bytes");
+    };
+    const Report r = explore(log, judge);
+    std::printf("compact: %s\n", r.summary().c_str());
+    EXPECT_TRUE(r.damage.empty()) << r.summary() << "\n" << r.damage.front();
+    EXPECT_GT(r.count("before"), 0u);
+    EXPECT_GT(r.count("after"), 0u);
+    const Report control = explore(withoutSyncs(log), judge);
+    std::printf("compact without syncs: %s\n", control.summary().c_str());
+    EXPECT_GT(control.damaged, 0u);
+}
