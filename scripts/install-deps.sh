@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build make zlib1g-dev libssl-dev libgtest-dev libbenchmark-dev libcli11-dev
-          libdeflate-dev libisal-dev
+          libdeflate-dev libisal-dev libcurl4-openssl-dev nginx-light
           python3 python3-dev pybind11-dev python3-numpy python3-pytest python3-dask python3-distributed
           python3-pandas help2man dpkg-dev pkg-config)
 if [[ "${1:-}" == "--windows" ]]; then
