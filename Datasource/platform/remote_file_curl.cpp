@@ -53,6 +53,7 @@ struct Response {
     std::string lastModified;
     std::int64_t rangeFirst = -1;  // from Content-Range
     std::int64_t totalSize = -1;   // from Content-Range (the "/N" part)
+    std::int64_t contentLength = -1;
 };
 
 // Where a body goes: at most `room` bytes into `buffer`; more is an error.
@@ -95,6 +96,8 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
         r.etag = trim(line.substr(5));
     } else if (startsWithNoCase(line, "last-modified:")) {
         r.lastModified = trim(line.substr(14));
+    } else if (startsWithNoCase(line, "content-length:")) {
+        r.contentLength = std::strtoll(line.c_str() + 15, nullptr, 10);
     } else if (startsWithNoCase(line, "content-range:")) {
         // "bytes FIRST-LAST/TOTAL" or "bytes */TOTAL"
         const std::string v = trim(line.substr(14));
@@ -210,6 +213,11 @@ Outcome fetch(RemoteFile& f, std::int64_t first, std::size_t n, void* buffer, Si
         why = "HTTP " + std::to_string(r.status) + " " + r.reason;
         errno = EIO;
         return Outcome::Retry;
+    }
+    // An empty file has no range to give: some servers answer 200 with no body.
+    if (r.status == 200 && r.contentLength == 0) {
+        sink.response.totalSize = 0;
+        return Outcome::Done;
     }
     if (r.status != 206 && r.status != 416) {
         why = "HTTP " + std::to_string(r.status) + " " + r.reason;
