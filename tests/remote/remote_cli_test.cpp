@@ -259,6 +259,26 @@ TEST_F(RemoteCli, FaultsEndInACleanExitWithTheirReason) {
     r = veld({"pack", local, url, "--row0", "1000"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("remote files are read-only"), std::string::npos) << r.err;
+    // A password in the URL is used, and shown nowhere: not in output, not in any message.
+    const std::string secret = server.urlWithCredentials("alice", "pw-x7q");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"info", secret, "--json"}, {"verify", secret, "--row0", "1000"}}) {
+        r = veld(args);
+        EXPECT_EQ(r.status, 0) << args[0] << r.err;
+        EXPECT_NE(r.out.find("http://***@127.0.0.1"), std::string::npos) << r.out;
+        EXPECT_EQ((r.out + r.err).find("pw-x7q"), std::string::npos) << r.out << r.err;
+    }
+    server.plan(Fault::Status500, 4);
+    r = veld({"cat", secret, "--row0", "1000"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("HTTP 500"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("pw-x7q"), std::string::npos) << r.err;
+    server.plan(Fault::Forbidden);
+    r = veld({"unpack", secret, file("o.dat")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find("pw-x7q"), std::string::npos) << r.err;
+    server.plan(Fault::None);
+
     // Appending reopens the file for writing, which the remote file refuses.
     r = veld({"append", url, local});
     EXPECT_EQ(r.status, 1);
