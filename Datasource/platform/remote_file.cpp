@@ -9,7 +9,7 @@
 namespace veld::crt::remote {
 
 bool isRemoteName(const std::string& name) {
-    return name.rfind("http://", 0) == 0 || name.rfind("https://", 0) == 0;
+    return name.rfind("http://", 0) == 0 || name.rfind("https://", 0) == 0 || name.rfind("s3://", 0) == 0;
 }
 
 bool couldWrite(int oflag) {

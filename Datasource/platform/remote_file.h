@@ -1,6 +1,8 @@
-// Files on web servers, read through the C runtime layer as descriptors of
-// their own: an open of an http:// or https:// name probes the server with a
-// one-byte range request (size, validator, range support), and each read at
+// Files on web servers and in object storage, read through the C runtime
+// layer as descriptors of their own: an open of an http://, https:// or
+// s3:// name (signed with AWS signature version 4 from the environment's
+// credentials) probes the server with a two-byte range request (size,
+// validator, range support), and each read at
 // an offset is one range request of exactly the bytes asked for. Read-only.
 // One connection per descriptor; the raw file's mutex serialises its calls.
 // Thread contract: safe for concurrent use (distinct descriptors in parallel).
@@ -20,7 +22,7 @@ constexpr int kNotServed = -2;
 
 // True when open flags (Microsoft values) allow any change to the file.
 bool couldWrite(int oflag);
-// True for names beginning with http:// or https://.
+// True for names beginning with http://, https:// or s3://.
 bool isRemoteName(const std::string& name);
 // A descriptor, or -1 with errno (ENOENT for 404, EACCES for 401/403, EROFS
 // for any mode that could write, EIO for other refusals); kNotServed when the

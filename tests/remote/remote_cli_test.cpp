@@ -11,10 +11,13 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <curl/curl.h>
 
 #include "HttpServers.h"
 #include "TestFiles.h"
@@ -283,6 +286,118 @@ TEST_F(RemoteCli, FaultsEndInACleanExitWithTheirReason) {
     r = veld({"append", url, local});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("the file is as it was: cannot reopen the file"), std::string::npos) << r.err;
+}
+
+// s3rver from npm (scripts/install-deps.sh --s3 puts it here), or where VELD_S3RVER says.
+std::string s3rverPath() {
+    const char* given = std::getenv("VELD_S3RVER");
+    return given ? given : "/usr/local/lib/veld-s3rver/node_modules/.bin/s3rver";
+}
+
+// s3rver on 127.0.0.1 with one bucket, "bk"; its default key is S3RVER/S3RVER.
+class S3rver {
+public:
+    explicit S3rver(const std::string& dir) {
+        port = veldtest::freeLoopbackPort();
+        pid = ::fork();
+        if (pid == 0) {
+            const std::string p = std::to_string(port);
+            const int devnull = ::open("/dev/null", O_WRONLY);
+            ::dup2(devnull, 1);
+            ::execl(s3rverPath().c_str(), "s3rver", "-d", dir.c_str(), "-a", "127.0.0.1", "-p", p.c_str(), "-s",
+                    "--configure-bucket", "bk", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        if (!veldtest::waitForListener(port)) stop();
+    }
+    ~S3rver() { stop(); }
+    void stop() {
+        if (pid <= 0) return;
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port); }
+    // Puts `bytes` at bk/KEY, signed as a client would; the HTTP status.
+    long put(const std::string& key, const Bytes& bytes) const {
+        CURL* c = curl_easy_init();
+        const std::string url = endpoint() + "/bk/" + key;
+        curl_slist* h = curl_slist_append(nullptr, "x-amz-content-sha256: UNSIGNED-PAYLOAD");
+        struct Source {
+            const Bytes* b;
+            std::size_t at = 0;
+        } src{&bytes};
+        curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(bytes.size()));
+        curl_easy_setopt(c, CURLOPT_READDATA, &src);
+        curl_easy_setopt(c, CURLOPT_READFUNCTION, +[](char* out, size_t size, size_t n, void* user) -> size_t {
+            auto* s = static_cast<Source*>(user);
+            const std::size_t k = std::min(size * n, s->b->size() - s->at);
+            std::memcpy(out, s->b->data() + s->at, k);
+            s->at += k;
+            return k;
+        });
+        curl_easy_setopt(c, CURLOPT_AWS_SIGV4, "aws:amz:us-east-1:s3");
+        curl_easy_setopt(c, CURLOPT_USERPWD, "S3RVER:S3RVER");
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, h);
+        curl_easy_setopt(c, CURLOPT_TIMEOUT, 60L);
+        long status = 0;
+        if (curl_easy_perform(c) == CURLE_OK) curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+        curl_slist_free_all(h);
+        curl_easy_cleanup(c);
+        return status;
+    }
+    int port = 0;
+    int pid = -1;
+};
+
+TEST_F(RemoteCli, S3NamesReadSignedFromAnS3CompatibleStore) {
+    if (::access(s3rverPath().c_str(), X_OK) != 0)
+        GTEST_SKIP() << "s3rver is not installed (scripts/install-deps.sh --s3, or set VELD_S3RVER)";
+    const Bytes input = sampleFile(static_cast<std::size_t>(kBlock + 77777));
+    const std::string local = pack("s.zdat", input);
+    std::filesystem::create_directories(file("s3"));
+    S3rver store(file("s3"));
+    ASSERT_GT(store.pid, 0) << "s3rver did not start";
+    ASSERT_EQ(store.put("dir/s.zdat", veldtest::readAll(local)), 200);
+    setenv("AWS_ENDPOINT_URL", store.endpoint().c_str(), 1);
+    setenv("AWS_REGION", "us-east-1", 1);
+    setenv("AWS_ACCESS_KEY_ID", "S3RVER", 1);
+    setenv("AWS_SECRET_ACCESS_KEY", "S3RVER", 1);
+    const std::string name = "s3://bk/dir/s.zdat";
+
+    const Result li = veld({"info", local, "--json"});
+    const Result ri = veld({"info", name, "--json"});
+    ASSERT_EQ(ri.status, 0) << ri.err;
+    std::string expected = li.out;
+    expected.replace(expected.find(local), local.size(), name);
+    EXPECT_EQ(ri.out, expected);
+    for (const auto& setting : kSettings) {
+        const Result cat = veld(with({"cat", name, "--row0", "1000"}, setting));
+        ASSERT_EQ(cat.status, 0) << cat.err;
+        EXPECT_TRUE(Bytes(cat.out.begin(), cat.out.end()) == input) << setting[0] << setting[1];
+        const Result v = veld(with({"verify", name, "--row0", "1000", "--quiet"}, setting));
+        EXPECT_EQ(v.status, 0) << v.err;
+        const Result u = veld(with({"unpack", name, file("back.dat"), "--quiet"}, setting));
+        ASSERT_EQ(u.status, 0) << u.err;
+        EXPECT_TRUE(veldtest::readAll(file("back.dat")) == input);
+    }
+
+    Result r = veld({"cat", "s3://bk/dir/missing.zdat"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("HTTP 404"), std::string::npos) << r.err;
+
+    // A key the store does not know: refused, and the secret is in no message.
+    setenv("AWS_ACCESS_KEY_ID", "NOTAKEY", 1);
+    setenv("AWS_SECRET_ACCESS_KEY", "sekrit-9f", 1);
+    r = veld({"info", name});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("HTTP 403"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("sekrit-9f"), std::string::npos) << r.err;
+    for (const char* v : {"AWS_ENDPOINT_URL", "AWS_REGION", "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY"}) unsetenv(v);
 }
 
 }  // namespace
