@@ -231,6 +231,17 @@ TEST_F(RemoteFileTest, CredentialsStayOutOfMessages) {
     EXPECT_EQ(why.find("s3cr3tpw"), std::string::npos) << why;
 }
 
+TEST(RemoteNames, AnS3NameWithoutAKeyIsRefusedBeforeAnyRequest) {
+    // No endpoint is reachable from here: a request would fail otherwise.
+    setenv("AWS_ENDPOINT_URL", "http://127.0.0.1:1", 1);
+    for (const std::string name : {"s3://bucket", "s3://bucket/", "s3:///key"}) {
+        EXPECT_FALSE(openUrl(name)->IsOpen()) << name;
+        EXPECT_EQ(errno, ENOENT) << name;
+        EXPECT_EQ(veld::remote::lastFailure(name), name + ": an s3:// name is s3://BUCKET/KEY");
+    }
+    unsetenv("AWS_ENDPOINT_URL");
+}
+
 TEST(RemoteNames, CredentialsAreCutFromNames) {
     using veld::remote::withoutCredentials;
     EXPECT_EQ(withoutCredentials("http://u:p@h:1/a@b"), "http://***@h:1/a@b");
