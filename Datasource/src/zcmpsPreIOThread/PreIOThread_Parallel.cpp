@@ -300,8 +300,11 @@ unsigned char* PreIOThread_Par_R_D::acquireBlock(const blockInfo& r) {
     const bool good = slot.state == kReady && slot.record.orginalSize == r.orginalSize &&
                       slot.record.translatePos == r.translatePos && slot.record.translateSize == r.translateSize;
     slot.state = good ? kHeld : kFree;
-    if (good) fHeldSlot = static_cast<int>(&slot - fSlots.data());
-    if (good) scheduleAfter(r, fAhead);
+    if (good) {
+        fHeldSlot = static_cast<int>(&slot - fSlots.data());
+        pRealFile->ServedAhead(r.translatePos, static_cast<std::uint64_t>(r.translateSize));
+        scheduleAfter(r, fAhead);
+    }
     return good ? slot.block.get() : nullptr;
 }
 
@@ -322,7 +325,8 @@ int PreIOThread_Par_R_D::readStep() {
     bool ok = true;
     try {
         veld::blockio::fetchBlockBytes(*pRealFile, *slot.codec, r, slot.payload.get(),
-                                       static_cast<std::int64_t>(fPayloadRoom), slot.block.get(), kBlockSize);
+                                       static_cast<std::int64_t>(fPayloadRoom), slot.block.get(), kBlockSize,
+                                       veld::blockio::Fetch::Ahead);
     } catch (...) {
         // Speculative: the owner fetches this block itself if it asks for it.
         ok = false;
@@ -352,7 +356,8 @@ std::uint64_t PreIOThread_Par_R_D::readBlock(void* buf, std::uint64_t size, std:
     }
     const std::uint64_t count =
         veld::blockio::fetchBlockBytes(*pRealFile, *fOwnCodec, r, fOwnPayload.get(), static_cast<std::int64_t>(fPayloadRoom),
-                                       static_cast<unsigned char*>(buf), static_cast<std::int64_t>(size));
+                                       static_cast<unsigned char*>(buf), static_cast<std::int64_t>(size),
+                                       veld::blockio::Fetch::Requested);
     ownerFetched(r);
     return count;
 }
