@@ -197,6 +197,19 @@ bool PreIOThread_Par_W_C::stopThread() {
     return true;
 }
 
+WriterPosition PreIOThread_Par_W_C::stoppedAt() const {
+    WriterPosition at{fpNextOrginalPos, fpNextTranslatePos, {}};
+    if (!workerFailed()) return at;
+    // Nothing after the first unwritten block was written: the slots still in
+    // use hold it and every later one.
+    std::vector<const Slot*> left;
+    for (const Slot& s : fSlots)
+        if (s.state != kFree) left.push_back(&s);
+    std::sort(left.begin(), left.end(), [](const Slot* a, const Slot* b) { return a->seq < b->seq; });
+    for (const Slot* s : left) at.unstored.push_back(UnstoredBlock{s->in.get(), s->inSize});
+    return at;
+}
+
 // ---- reading ----------------------------------------------------------------
 
 PreIOThread_Par_R_D::PreIOThread_Par_R_D(VELD_File* pRealFile, filePosInfo* fpPosInfo, int workers)
