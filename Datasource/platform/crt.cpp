@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "crt_memory.h"
 #include "crt_seam.h"
 
 namespace veld::crt {
@@ -119,6 +120,8 @@ void CrtSeam::record(Call kind, int fd, std::int64_t position, int whence, std::
 }
 
 int sopen(const std::string& utf8Name, int oflag, int shflag, int pmode) {
+    const int held = memory::open(utf8Name, oflag);
+    if (held != memory::kNotServed) return held;
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::sopen(utf8Name, oflag, shflag, pmode);
     int err = 0;
@@ -168,6 +171,7 @@ int transferOnce(Call kind, int fd, Buffer buffer, unsigned int count, Op op) {
 }  // namespace
 
 int _read(int fd, void* buffer, unsigned int count) {
+    if (memory::owns(fd)) return memory::read(fd, buffer, count);
     for (;;) {
         const int n = transferOnce(Call::Read, fd, buffer, count, os::read);
         if (n != -1 || errno != EINTR) return n;
@@ -177,6 +181,7 @@ int _read(int fd, void* buffer, unsigned int count) {
 int _write(int fd, const void* buffer, unsigned int count) {
     // Nothing to write is no error, whatever the descriptor allows.
     if (count == 0) return 0;
+    if (memory::owns(fd)) return memory::write(fd, buffer, count);
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     unsigned int done = 0;
     while (done < count) {
@@ -196,6 +201,7 @@ int _write(int fd, const void* buffer, unsigned int count) {
 }
 
 std::int64_t _lseeki64(int fd, std::int64_t offset, int origin) {
+    if (memory::owns(fd)) return memory::lseek(fd, offset, origin);
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::lseek(fd, offset, origin);
     int err = 0;
@@ -206,6 +212,7 @@ std::int64_t _lseeki64(int fd, std::int64_t offset, int origin) {
 }
 
 int _close(int fd) {
+    if (memory::owns(fd)) return memory::close(fd);
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::close(fd);
     int err = 0;
@@ -223,6 +230,7 @@ int _close(int fd) {
 }
 
 int _commit(int fd) {
+    if (memory::owns(fd)) return memory::commit(fd);
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::commit(fd);
     int err = 0;

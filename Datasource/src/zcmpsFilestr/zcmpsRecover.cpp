@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "ThrowError.h"
+#include "large_memory.h"
 #include "zcmpsInspect.h"
 
 namespace veld::inspect {
@@ -88,7 +89,7 @@ std::int64_t writeRecovered(const RecoveryPlan& plan, ByteSource& source, const 
     std::int64_t end = plan.row0 + static_cast<std::int64_t>(kHeadingSize);
     try {
         openForWriting(*out, temp);
-        std::unique_ptr<unsigned char[]> buf(new unsigned char[kMaxPayloadSize]);
+        veld::LargeBuffer buf(static_cast<std::size_t>(kMaxPayloadSize));
         // The dictionary part, as it is.
         for (std::int64_t at = 0; at < plan.row0;) {
             const std::uint64_t want = static_cast<std::uint64_t>(std::min<std::int64_t>(kBlockSize, plan.row0 - at));
