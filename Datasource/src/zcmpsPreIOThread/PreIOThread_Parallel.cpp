@@ -140,6 +140,7 @@ void PreIOThread_Par_W_C::writeInOrder(std::unique_lock<std::mutex>& lock) {
         if (next == fSlots.end()) break;
         Slot& slot = *next;
         lock.unlock();
+        bool wrote = true;
         try {
             const std::uint64_t total = slot.stored.totalPayload();
             const std::uint64_t written = pRealFile->Write(slot.out.get(), total, fpNextTranslatePos);
@@ -155,9 +156,12 @@ void PreIOThread_Par_W_C::writeInOrder(std::unique_lock<std::mutex>& lock) {
             fpNextTranslatePos += static_cast<std::int64_t>(total);
         } catch (...) {
             keepWorkerFailure(std::current_exception());
+            wrote = false;
         }
         lock.lock();
-        if (workerFailed()) break;
+        // A block written is done with, even when another worker failed
+        // meanwhile: only what was not written may come back to the owner.
+        if (!wrote) break;
         slot.state = kFree;
         ++fNextToWrite;
     }
