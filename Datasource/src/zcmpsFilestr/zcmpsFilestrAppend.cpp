@@ -127,7 +127,7 @@ void zcmpsFilestr::startAppend(std::int64_t endpos, bool swap, bool safely) {
         d.bHeadingStarted = false;
     }
     d.fShadowStart = shadowStart;
-    d.fLostBlocks = nullptr;
+    d.forgetHeld();
     d.fTablePos = -1;
     d.bClosing = false;
     d.bCommitted = false;
