@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "ExtNameStr.h"
 #include "SystemFileException.h"
+#include "VELD_File.h"
 #include "ThrowError.h"
 #include "check.h"
 
@@ -32,7 +34,45 @@ void reportError(const std::string& subject, const std::string& message) {
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-std::string describeCurrentException() {
+std::string systemReason(int err, const std::string& path, bool reading) {
+    if (err == 0) return "refused";
+    if (err == EACCES && !path.empty()) {
+        // The share mode refuses with the same error as the permissions do:
+        // a file the permissions let us open as asked is held by another.
+        std::error_code ec;
+        const bool exists = std::filesystem::is_regular_file(path, ec);
+#ifdef _WIN32
+        const bool allowed = _access(path.c_str(), reading ? 4 : 6) == 0;
+#else
+        const bool allowed = ::access(path.c_str(), reading ? R_OK : R_OK | W_OK) == 0;
+#endif
+        if (exists && allowed)
+            return std::string("in use: another program has it open") + (reading ? " for writing" : "");
+    }
+    std::string text = std::strerror(err);
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' && (text.size() < 2 || !(text[1] >= 'A' && text[1] <= 'Z')))
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+namespace {
+
+// Tries the reopen the compressed stream failed, to learn the system's reason.
+std::string whyNoReopen(const std::string& path) {
+    VELD_File probe;
+    ExtNameStr name;
+    name.SetGeneric(path);
+    errno = 0;
+    if (probe.Open(name, "r+b")) {
+        probe.Close();
+        return "";
+    }
+    return systemReason(errno, path, false);
+}
+
+}  // namespace
+
+std::string describeCurrentException(const std::string& subject) {
     try {
         throw;
     } catch (const veld::CheckFailure& e) {
@@ -40,13 +80,17 @@ std::string describeCurrentException() {
         if (!e.detail().empty()) text += " (" + e.detail() + ")";
         return text;
     } catch (const veld::DataSourceError& e) {
-        std::string text = e.what();
-        text += " (error " + std::to_string(e.code());
-        if (e.sysErrno() != 0) text += ": " + std::string(std::strerror(e.sysErrno()));
+        const bool reading = e.code() == veld::errcode::kCannotRead;
+        std::string text = reading ? "cannot read: " : "cannot write: ";
+        text += e.sysErrno() == EINVAL && !e.detail().empty() ? e.detail() : systemReason(e.sysErrno(), e.fileName(), reading);
+        text += " (" + e.msgFile() + " error " + std::to_string(e.code());
+        if (e.sysErrno() != 0) text += ", errno " + std::to_string(e.sysErrno());
         return text + ")";
     } catch (const SystemFileException& e) {
-        return "cannot reopen the file: " + e.fExpression + " (error " +
-               std::to_string(e.fErrorNumber) + ", line " + std::to_string(e.fLine) + ")";
+        const std::string why = subject.empty() ? "" : whyNoReopen(subject);
+        return "cannot open for writing" + (why.empty() ? std::string() : ": " + why) + " (the stream's reopen " +
+               e.fExpression + " failed: error " + std::to_string(e.fErrorNumber) + ", line " +
+               std::to_string(e.fLine) + ")";
     } catch (const std::bad_alloc&) {
         return "out of memory";
     } catch (const std::exception& e) {
@@ -67,7 +111,7 @@ int runReported(const std::string& subject, const std::function<int()>& body) {
         reportError(e.fileName().empty() ? subject : e.fileName(), describeCurrentException());
         return kExitDamaged;
     } catch (...) {
-        reportError(subject, describeCurrentException());
+        reportError(subject, describeCurrentException(subject));
         return kExitDamaged;
     }
 }

@@ -1,4 +1,4 @@
-// libdeflate behind the block codec: level 1 zlib streams, strict inflate.
+// libdeflate behind the block codec: zlib streams at levels 1 to 12, strict inflate.
 #include "BlockCodec.h"
 
 #ifdef VELD_HAVE_LIBDEFLATE
@@ -13,7 +13,8 @@ namespace {
 
 class LibdeflateOps final : public BlockEngineOps {
 public:
-    LibdeflateOps() : fCompressor(libdeflate_alloc_compressor(1)), fInflater(libdeflate_alloc_decompressor()) {
+    explicit LibdeflateOps(int level)
+        : fCompressor(libdeflate_alloc_compressor(level)), fInflater(libdeflate_alloc_decompressor()) {
         if (!fCompressor || !fInflater) {
             release();
             throw std::bad_alloc();
@@ -52,14 +53,14 @@ private:
 
 }  // namespace
 
-std::unique_ptr<BlockEngineOps> makeLibdeflateOps() { return std::make_unique<LibdeflateOps>(); }
+std::unique_ptr<BlockEngineOps> makeLibdeflateOps(int level) { return std::make_unique<LibdeflateOps>(level); }
 
 }  // namespace veld
 
 #else
 
 namespace veld {
-std::unique_ptr<BlockEngineOps> makeLibdeflateOps() { return nullptr; }
+std::unique_ptr<BlockEngineOps> makeLibdeflateOps(int) { return nullptr; }
 }  // namespace veld
 
 #endif
