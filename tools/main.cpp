@@ -46,7 +46,7 @@ CLI::Validator wholeNumber(std::int64_t least, std::int64_t most = INT64_MAX) {
             if (ec == std::errc::result_out_of_range || (ec == std::errc() && at == end && (v < least || v > most)))
                 return text + " is out of range: give a whole number of " + range;
             if (ec != std::errc() || at != end || text.empty())
-                return text + " is not a whole number: give one of " + range;
+                return text + " is not a whole number: give a whole number of " + range;
             return std::string();
         },
         "N", "whole number");

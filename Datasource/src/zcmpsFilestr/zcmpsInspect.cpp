@@ -310,26 +310,28 @@ void checkPayloads(Layout& L, ByteSource& file, int threads, const ProgressFn& p
         const std::string place = blockPlace(k, b.translatePos);
         const std::uint64_t want = static_cast<std::uint64_t>(std::max(0, b.orginalSize));
         std::string text;
+        // What a user needs first: which block, and that it is damaged; how after that.
+        const std::string damaged = place + " is damaged: ";
         switch (r.kind) {
             case Inflated::Complete:
                 if (r.produced != want)
-                    text = place + " inflates to " + num(static_cast<std::int64_t>(r.produced)) + " bytes, not " +
+                    text = damaged + "it inflates to " + num(static_cast<std::int64_t>(r.produced)) + " bytes, not " +
                            num(b.orginalSize);
                 else if (r.consumed != static_cast<std::uint64_t>(b.translateSize))
-                    text = place + ": its zlib stream ends after " + num(static_cast<std::int64_t>(r.consumed)) +
+                    text = damaged + "its zlib stream ends after " + num(static_cast<std::int64_t>(r.consumed)) +
                            " of its " + num(b.translateSize) + " payload bytes";
                 break;
             case Inflated::InputEnded:
-                text = place + ": its zlib stream is cut short after " + num(b.translateSize) + " payload bytes (" +
+                text = damaged + "its zlib stream is cut short after " + num(b.translateSize) + " payload bytes (" +
                        num(static_cast<std::int64_t>(r.produced)) + " of " + num(b.orginalSize) + " bytes inflated)";
                 break;
             case Inflated::OutputFull:
-                text = place + " inflates to more than " + num(kBlockSize) + " bytes, not " + num(b.orginalSize);
+                text = damaged + "it inflates to more than " + num(kBlockSize) + " bytes, not " + num(b.orginalSize);
                 break;
             case Inflated::Damaged:
                 text = r.message == "incorrect data check"
-                           ? place + " fails its checksum: the payload is damaged"
-                           : place + " does not inflate (zlib: " + r.message + ") after " +
+                           ? damaged + "its checksum fails"
+                           : damaged + "it does not inflate (zlib: " + r.message + ") after " +
                                  num(static_cast<std::int64_t>(r.produced)) + " bytes";
                 break;
         }
