@@ -50,7 +50,7 @@ std::unique_ptr<BlockCodec> makeBlockCodec(BlockEngine compressWith, BlockEngine
 // The highest level of each engine.
 constexpr int kZlibMaxLevel = 9;
 constexpr int kLibdeflateMaxLevel = 12;
-constexpr int kIsalMaxLevel = 2;
+constexpr int kIsalMaxLevel = 1;
 
 // One engine's raw operations, behind the codec. compress answers 0 when the
 // engine fails or the payload does not fit; inflate answers true only for an
@@ -67,6 +67,6 @@ public:
 
 // Null when not built in; level 1 to the engine's highest.
 std::unique_ptr<BlockEngineOps> makeLibdeflateOps(int level = 1);
-std::unique_ptr<BlockEngineOps> makeIsalOps(int level = 1);
+std::unique_ptr<BlockEngineOps> makeIsalOps();  // level 1 only
 
 }  // namespace veld

@@ -8,8 +8,8 @@
 // A second addition, the compression level: 1, the format's own level, is the
 // default; higher levels (up to maxBlockLevel()) write smaller zlib streams
 // that every reader inflates alike, each level through the fastest engine of
-// the build that has it (ISA-L for the levels it has, libdeflate for denser
-// ones, zlib where neither is built). zlibCompressBlock stays at level 1.
+// the build that has it (ISA-L for level 1, libdeflate for the denser ones,
+// zlib where neither is built). zlibCompressBlock stays at level 1.
 // Thread contract: safe for concurrent use.
 #pragma once
 
@@ -34,7 +34,7 @@ VELD_API BlockEngine decompressEngine();
 // maxBlockLevel(). Answers false and changes nothing for another value.
 VELD_API bool setBlockLevel(int level);
 VELD_API int blockLevel();
-// The highest level of the chosen engine: zlib 9, libdeflate 12, ISA-L 2;
+// The highest level of the chosen engine: zlib 9, libdeflate 12, ISA-L 1;
 // Automatic, the highest of the engines built in. A chosen engine whose
 // highest level is below the level set compresses at its highest.
 VELD_API int maxBlockLevel();

@@ -1,8 +1,9 @@
-// ISA-L's igzip behind the block codec: zlib streams, strict inflate. For
-// level 1 its level 2 with the largest suggested level buffer runs as fast as
-// its level 1 on case data and, unlike level 1, never came out larger than
-// zlib's level 1 on the same blocks; no payload may be larger than the
-// format's own level gives. Level 2 is igzip's level 3, its densest.
+// ISA-L's igzip behind the block codec: zlib streams, strict inflate. Its
+// level 2 with the largest suggested level buffer runs as fast as its level 1
+// on case data and, unlike level 1, never came out larger than zlib's level 1
+// on the same blocks; no payload may be larger than the format's own level
+// gives. Its level 3 came out larger than its level 2 on text, so ISA-L
+// serves level 1 only.
 #include "BlockCodec.h"
 
 #ifdef VELD_HAVE_ISAL
@@ -19,17 +20,13 @@ namespace veld {
 namespace {
 
 
-int igzipLevel(int level) { return level <= 1 ? 2 : 3; }
-std::uint32_t levelBufSize(int igzip) { return igzip == 2 ? ISAL_DEF_LVL2_EXTRA_LARGE : ISAL_DEF_LVL3_EXTRA_LARGE; }
+constexpr int kLevel = 2;
+constexpr std::uint32_t kLevelBufSize = ISAL_DEF_LVL2_EXTRA_LARGE;
 
 class IsalOps final : public BlockEngineOps {
 public:
-    explicit IsalOps(int level)
-        : fLevel(igzipLevel(level)),
-          fLevelBufSize(levelBufSize(fLevel)),
-          fStream(new isal_zstream()),
-          fLevelBuf(new unsigned char[fLevelBufSize]),
-          fInflate(new inflate_state()) {}
+    IsalOps()
+        : fStream(new isal_zstream()), fLevelBuf(new unsigned char[kLevelBufSize]), fInflate(new inflate_state()) {}
 
     std::uint64_t bound(std::uint64_t n) const override {
         // Stored blocks at worst: 5 bytes per 64 KiB, plus wrapper and slack.
@@ -43,9 +40,9 @@ public:
         // The init leaves the window size alone; anything but 0 (the whole
         // 32 KiB) finds fewer matches, and the payload would depend on it.
         s.hist_bits = 0;
-        s.level = static_cast<uint32_t>(fLevel);
+        s.level = kLevel;
         s.level_buf = fLevelBuf.get();
-        s.level_buf_size = fLevelBufSize;
+        s.level_buf_size = kLevelBufSize;
         s.gzip_flag = IGZIP_ZLIB;
         s.end_of_stream = 1;
         s.flush = NO_FLUSH;
@@ -76,8 +73,6 @@ public:
     }
 
 private:
-    int fLevel;
-    std::uint32_t fLevelBufSize;
     std::unique_ptr<isal_zstream> fStream;
     std::unique_ptr<unsigned char[]> fLevelBuf;
     std::unique_ptr<inflate_state> fInflate;
@@ -85,14 +80,14 @@ private:
 
 }  // namespace
 
-std::unique_ptr<BlockEngineOps> makeIsalOps(int level) { return std::make_unique<IsalOps>(level); }
+std::unique_ptr<BlockEngineOps> makeIsalOps() { return std::make_unique<IsalOps>(); }
 
 }  // namespace veld
 
 #else
 
 namespace veld {
-std::unique_ptr<BlockEngineOps> makeIsalOps(int) { return nullptr; }
+std::unique_ptr<BlockEngineOps> makeIsalOps() { return nullptr; }
 }  // namespace veld
 
 #endif

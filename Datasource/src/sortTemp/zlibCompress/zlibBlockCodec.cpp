@@ -96,7 +96,7 @@ private:
 std::unique_ptr<BlockEngineOps> opsFor(BlockEngine engine, int level) {
     switch (engine) {
         case BlockEngine::Libdeflate: return makeLibdeflateOps(level);
-        case BlockEngine::Isal: return makeIsalOps(level);
+        case BlockEngine::Isal: return makeIsalOps();
         default: return nullptr;
     }
 }
