@@ -342,3 +342,36 @@ TEST_F(VeldConventions, EveryLevelWritesZlibStreamsThatEveryReaderReads) {
 }
 
 }  // namespace
+
+#ifndef _WIN32
+namespace {
+
+// What the completion offers for the words typed so far (the last one being completed).
+std::string completions(const std::string& typed) {
+    const std::string script = "source " + quoted(VELD_COMPLETION) + "; COMP_WORDS=(" + typed +
+                               "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _veld; echo \" ${COMPREPLY[*]} \"";
+    TempDir dir;
+    const std::string out = dir.file("out");
+    if (shellStatus("bash -c '" + script + "' > " + quoted(out) + " 2>&1") != 0) return "bash failed: " + textOf(out);
+    return textOf(out);
+}
+
+}  // namespace
+
+// The completion offers every command and every option each command's help lists.
+TEST_F(VeldConventions, BashCompletionKnowsEveryCommandAndOption) {
+    if (shellStatus("command -v bash > /dev/null") != 0) GTEST_SKIP() << "no bash";
+    const std::string top = completions("veld \"\"");
+    for (const char* cmd : kCommands) {
+        SCOPED_TRACE(cmd);
+        EXPECT_NE(top.find(std::string(" ") + cmd + " "), std::string::npos) << top;
+        const std::string offered = completions(std::string("veld ") + cmd + " -");
+        const std::string help = veld(std::string(cmd) + " --help").out;
+        const std::regex option("--[a-z][a-z0-9-]+");
+        for (auto it = std::sregex_iterator(help.begin(), help.end(), option); it != std::sregex_iterator(); ++it)
+            EXPECT_NE(offered.find(" " + it->str() + " "), std::string::npos) << it->str() << " in: " << offered;
+    }
+    EXPECT_EQ(completions("veld --engine z"), " zlib \n");
+    EXPECT_NE(completions("veld pack x.dat --le").find(" --level "), std::string::npos);
+}
+#endif
