@@ -504,7 +504,7 @@ int Bench::run() {
                     static_cast<unsigned long long>(fPlainBytes), kRuns);
         for (std::size_t i = 0; i < fRows.size(); ++i) {
             const BenchRow& r = fRows[i];
-            const int digits = isSize(r.unit) ? 6 : 2;  // sizes to the byte
+            const int digits = isSize(r.unit) ? 6 : 4;  // sizes to the byte; slow rates keep their ratio
             std::printf("%s\n    {\"what\": \"%s\", \"veld\": %.*f, \"reference\": \"%s\", \"reference_value\": %.*f, "
                         "\"unit\": \"%s\", \"ratio\": %.5f}",
                         i ? "," : "", r.what.c_str(), digits, r.veld, r.reference.c_str(), digits, r.ref,

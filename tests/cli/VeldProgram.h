@@ -1,4 +1,4 @@
-// Running the built veld program from a test, as a user runs it from the
+// Running the built veld program from a test, as a user runs it from a POSIX
 // shell, with its standard streams taken from and kept in files.
 #pragma once
 
@@ -11,9 +11,7 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
 #include <sys/wait.h>
-#endif
 
 #include "TestFiles.h"
 
@@ -32,27 +30,13 @@ inline std::string textOf(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// The exit status of a shell command line.
+// The exit status of a POSIX shell command line.
 inline int shellStatus(const std::string& line) {
-#ifdef _WIN32
-    return std::system(("\"" + line + "\"").c_str());  // cmd.exe strips one pair of outer quotes
-#else
     const int raw = std::system(line.c_str());
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-#endif
 }
 
-inline std::string veldProgram() {
-    std::string p = VELD_PROGRAM;
-#ifdef _WIN32
-    if (!p.empty() && p[0] == '/') {
-        p = "Z:" + p;
-        for (char& c : p)
-            if (c == '/') c = '\\';
-    }
-#endif
-    return p;
-}
+inline std::string veldProgram() { return VELD_PROGRAM; }
 
 // Runs `veld ARGS`; `stdinFrom` (a file) is its standard input when given,
 // `stdoutTo` its standard output (else a file read back into Outcome::out).

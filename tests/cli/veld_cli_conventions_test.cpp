@@ -10,11 +10,9 @@
 #include <regex>
 #include <string>
 
-#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
-#endif
 
 #include "TestFiles.h"
 #include "VeldProgram.h"
@@ -226,7 +224,6 @@ TEST_F(VeldConventions, InfoAndVerifyTakeSeveralFilesAndExitWithTheWorst) {
         << r.err;
 }
 
-#ifndef _WIN32
 TEST_F(VeldConventions, AReportThatCannotBeWrittenFailsTheCommand) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     packed("s", surveyFile(kRow0, 1000));
@@ -281,7 +278,6 @@ TEST_F(VeldConventions, RefusedFilesAreExplainedInTheSystemsWords) {
     EXPECT_NE(words, std::string::npos) << r.err;
     EXPECT_GT(r.err.find("r+b"), words) << r.err;
 }
-#endif
 
 TEST_F(VeldConventions, InfoDoesNotBlameFlushForAnAppendsShortBlock) {
     // A short last block whose payload is over 64 KiB stays where it is when
@@ -343,7 +339,6 @@ TEST_F(VeldConventions, EveryLevelWritesZlibStreamsThatEveryReaderReads) {
 
 }  // namespace
 
-#ifndef _WIN32
 namespace {
 
 // What the completion offers for the words typed so far (the last one being completed).
@@ -374,4 +369,3 @@ TEST_F(VeldConventions, BashCompletionKnowsEveryCommandAndOption) {
     EXPECT_EQ(completions("veld --engine z"), " zlib \n");
     EXPECT_NE(completions("veld pack x.dat --le").find(" --level "), std::string::npos);
 }
-#endif

@@ -6,11 +6,9 @@
 #include <filesystem>
 #include <string>
 
-#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
-#endif
 
 #include "TestFiles.h"
 #include "VeldProgram.h"
@@ -64,19 +62,15 @@ TEST_F(VeldOutputs, AnExistingFileIsReplacedOnlyWithForce) {
 TEST_F(VeldOutputs, TheOutputIsNeverTheInput) {
     const Bytes input = surveyFile(kRow0, 200000);
     const Bytes zdat = packed("s", input);
-#ifndef _WIN32
     fs::create_symlink(f("s.zdat"), f("alias.zdat"));
     fs::create_symlink(f("s.dat"), f("alias.dat"));
-#endif
     const std::string calls[] = {
         "pack " + q("s.dat") + " " + q("s.dat") + " --row0 700 -f",
         "unpack " + q("s.zdat") + " " + q("s.zdat") + " -f",
         "append " + q("s.zdat") + " " + q("s.zdat"),
-#ifndef _WIN32
         "pack " + q("s.dat") + " " + q("alias.dat") + " --row0 700 -f",
         "unpack " + q("s.zdat") + " " + q("alias.zdat") + " -f",
         "append " + q("s.zdat") + " " + q("alias.zdat"),
-#endif
     };
     for (const std::string& cmd : calls) {
         SCOPED_TRACE(cmd);
@@ -86,7 +80,6 @@ TEST_F(VeldOutputs, TheOutputIsNeverTheInput) {
         EXPECT_TRUE(readAll(f("s.dat")) == input);
         EXPECT_TRUE(readAll(f("s.zdat")) == zdat);
     }
-#ifndef _WIN32
     // Standard output appended to the very file being read.
     for (const std::string& cmd : {"cat " + q("s.zdat"), "unpack " + q("s.zdat") + " - -q"}) {
         SCOPED_TRACE(cmd);
@@ -94,7 +87,6 @@ TEST_F(VeldOutputs, TheOutputIsNeverTheInput) {
         EXPECT_EQ(status, 1);
         EXPECT_TRUE(readAll(f("s.zdat")) == zdat);
     }
-#endif
 }
 
 TEST_F(VeldOutputs, AnInputThatIsAlreadyPackedIsPackedAgainOnlyWithForce) {
@@ -142,7 +134,6 @@ TEST_F(VeldOutputs, DashIsStandardInputAndOutput) {
         EXPECT_EQ(entry.path().filename().string().rfind("veld-input-", 0), std::string::npos) << entry.path();
 }
 
-#ifndef _WIN32
 TEST_F(VeldOutputs, ALinkIsFollowedAndStaysALink) {
     const Bytes input = surveyFile(kRow0, 100000);
     const Bytes zdat = packed("s", input);
@@ -200,6 +191,5 @@ TEST_F(VeldOutputs, FifosAndDevicesAreWrittenStraightThrough) {
         EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device was replaced";
     }
 }
-#endif
 
 }  // namespace
