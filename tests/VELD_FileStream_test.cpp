@@ -241,6 +241,24 @@ TEST_F(FileStream, DirectWriteOverACleanWindowWins) {
     EXPECT_EQ(readAll(path), patched(patched(old, 0, fresh), kBlock + 10, one));
 }
 
+// Opening another file first finishes the old one's encipherment: the bytes
+// still held back (5 of a 4,190,213-byte write) reach the old file as its
+// filled last block, where dropping them would lose what the caller wrote.
+TEST_F(FileStream, OpenFinishesTheEncipheringOfThePreviousFile) {
+    Enciphering on;
+    const Bytes data = patternBytes(4190213);
+    VELD_FileStream s(path.c_str(), "w+b", true);
+    ASSERT_EQ(s.Write(data.data(), data.size()), data.size());
+    ASSERT_EQ(s.Open(dir.file("b").c_str(), "wb"), 1);
+    EXPECT_EQ(readAll(path).size(), 4190224u);
+    EXPECT_EQ(s.Close(), 1);
+    VELD_FileStream back(path.c_str(), "rb", true);
+    // A new object knows no filler: the last block reads whole, data first.
+    const Bytes read = readToEnd(back, 4096);
+    ASSERT_EQ(read.size(), 4190224u);
+    EXPECT_EQ(slice(read, 0, data.size()), data);
+}
+
 TEST_F(FileStream, EncipheredRoundTripThroughOneStream) {
     Enciphering on;
     const Bytes data = patternBytes(5000003);

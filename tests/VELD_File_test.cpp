@@ -109,6 +109,25 @@ TEST_F(FileTest, SequentialTransfersMakeNoSeekAndSizeMovesNothing) {
     EXPECT_TRUE(f.IsEof());
 }
 
+// A failed transfer after its seek leaves the descriptor's pointer away from
+// fCurPos, so the next request seeks even when it starts at fCurPos: without
+// that seek it would read from where the failed one had gone.
+TEST_F(FileTest, AfterAFailedTransferTheNextOneSeeksFirst) {
+    existing();
+    VELD_File f;
+    ASSERT_TRUE(f.Open(name, "r+b"));
+    EXPECT_EQ(readAt(f, 0, 10), slice(bytes, 0, 10));
+    CrtSeam seam;
+    seam.failNth(Call::Read, 1, EIO);
+    EXPECT_THROW(readAt(f, 50, 20), veld::DataSourceError);
+    ASSERT_EQ(f.fCurPos, 10);
+    seam.clear();
+    EXPECT_EQ(readAt(f, 10, 20), slice(bytes, 10, 20));
+    const auto seeks = seam.calls(Call::Seek);
+    ASSERT_EQ(seeks.size(), 1u);
+    EXPECT_EQ(seeks[0].position, 10);
+}
+
 TEST_F(FileTest, EveryRefusedCallRaisesWithTheFileName) {
     unsigned char buf[10] = {};
     const struct {

@@ -56,3 +56,45 @@ TEST(CrtSeam, InterruptedCallsAreRetriedAndShortReadsReturned) {
     EXPECT_EQ(reads[1].result, 5);
     EXPECT_EQ(seam.callsOn(fd, Call::Write).size(), 2u);
 }
+
+// What a crash test replays: the bytes of each write, the file each call
+// touched, and the calls on names, in order; each can be made to fail.
+TEST(CrtSeam, RecordsWrittenBytesAndTheCallsThatChangeNames) {
+    veldtest::TempDir dir;
+    CrtSeam seam;
+    seam.keepWrittenData(true);
+    const std::string a = dir.file("a"), b = dir.file("b");
+    const int fd = sopen(a, kO_RDWR | kO_CREAT | kO_BINARY, kSH_DENYWR, 0x180);
+    ASSERT_NE(fd, -1);
+    EXPECT_EQ(veld::crt::_write(fd, "hello", 5), 5);
+    EXPECT_EQ(veld::crt::_chsize_s(fd, 3), 0);
+    EXPECT_EQ(veld::crt::_lseeki64(fd, 0, kSEEK_END), 3);
+    EXPECT_EQ(veld::crt::_commit(fd), 0);
+    EXPECT_EQ(veld::crt::_close(fd), 0);
+    EXPECT_EQ(renameFile(a, b), 0);
+    EXPECT_EQ(syncDirectoryOf(b), 0);
+    seam.failNth(Call::Remove, 1, EROFS);
+    EXPECT_EQ(removeFile(b), -1);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_EQ(removeFile(b), 0);
+    EXPECT_EQ(removeFile(b), -1);
+    EXPECT_EQ(errno, ENOENT);
+
+    const auto writes = seam.calls(Call::Write);
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(std::string(writes[0].data.begin(), writes[0].data.end()), "hello");
+    EXPECT_EQ(writes[0].name, a);
+    const auto cuts = seam.calls(Call::Truncate);
+    ASSERT_EQ(cuts.size(), 1u);
+    EXPECT_EQ(cuts[0].position, 3);
+    EXPECT_EQ(cuts[0].name, a);
+    const auto renames = seam.calls(Call::Rename);
+    ASSERT_EQ(renames.size(), 1u);
+    EXPECT_EQ(renames[0].name, a);
+    EXPECT_EQ(renames[0].toName, b);
+    ASSERT_EQ(seam.calls(Call::SyncDir).size(), 1u);
+    const auto removes = seam.calls(Call::Remove);
+    ASSERT_EQ(removes.size(), 3u);
+    EXPECT_EQ(removes[0].result, -1);
+    EXPECT_EQ(removes[1].result, 0);
+}

@@ -113,6 +113,25 @@ TEST(CompressedReadEdges, EndOfDataPositionsOutsideTheBlocksAndSeeksInsideOne) {
     }
 }
 
+// The compressed stream counts itself an owner of its raw file, so that the
+// base part letting go of it (an Open, or a writing Close's reopen) never
+// leaves the stream on a deleted file once the source stream is gone.
+TEST(CompressedReadEdges, TheRawFileOutlivesTheBasePartsOtherFile) {
+    TempDir dir;
+    const auto data = textBytes(10000);
+    packFile(dir.file("f"), patternBytes(64), data);
+    writeAll(dir.file("other"), patternBytes(100));
+    for (int setting : {0, 2}) {
+        SCOPED_TRACE(setting);
+        auto source = std::make_unique<VELD_FileStream>(dir.file("f").c_str(), "rb");
+        auto z = openReader(*source, 64, setting);
+        source.reset();
+        ASSERT_EQ(z->VELD_FileStream::Open(dir.file("other").c_str(), "rb"), 1);
+        EXPECT_EQ(readAt(*z, 64 + 5000, 100), slice(data, 5000, 100));
+        z->Close();
+    }
+}
+
 TEST(CompressedAppend, NoBlockFullLastBlockAndShortLastBlock) {
     for (std::size_t before : {std::size_t{0}, std::size_t(kBlock), std::size_t{7}, std::size_t(kBlock + 7)}) {
         SCOPED_TRACE(before);

@@ -13,6 +13,7 @@
 #include "VELD_File.h"
 #include "ThrowError.h"
 #include "check.h"
+#include "file_ops.h"
 
 #include <fcntl.h>
 #ifdef _WIN32
@@ -166,55 +167,9 @@ PendingOutput::PendingOutput(std::string finalPath) : fFinalPath(std::move(final
 
 PendingOutput::~PendingOutput() {
     closeWriteback();
-    if (!fCommitted) {
-        std::error_code ignored;
-        std::filesystem::remove(fTempPath, ignored);
-    }
+    if (!fCommitted) veld::fileops::removeFile(fTempPath);
     releaseSlot(fTempPath);
 }
-
-namespace {
-
-// Puts the file's bytes on the disk itself before it takes its final name, so
-// that a crash after the rename cannot leave that name on data that never got
-// there. Returns "" or the system's reason.
-std::string syncFile(const std::string& path) {
-#ifdef _WIN32
-    const int fd = _wopen(std::filesystem::path(path).c_str(), _O_RDWR | _O_BINARY);
-    if (fd < 0) return std::strerror(errno);
-    const int r = _commit(fd);
-    const int err = errno;
-    const int c = _close(fd);
-#else
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::strerror(errno);
-    int r;
-    do {
-        r = ::fsync(fd);
-    } while (r != 0 && errno == EINTR);
-    const int err = errno;
-    const int c = ::close(fd);
-#endif
-    if (r != 0) return std::strerror(err);
-    return c == 0 ? "" : std::strerror(errno);
-}
-
-// The rename itself, on the disk: best effort, since the file is complete and
-// in place by then (Windows has no such step).
-void syncDirectoryOf(const std::string& path) {
-#ifndef _WIN32
-    std::filesystem::path dir = std::filesystem::path(path).parent_path();
-    if (dir.empty()) dir = ".";
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-#else
-    (void)path;
-#endif
-}
-
-}  // namespace
 
 void PendingOutput::wrote(std::uint64_t bytes) {
     fSinceWriteback += bytes;
@@ -236,13 +191,16 @@ void PendingOutput::closeWriteback() noexcept {
 
 void PendingOutput::commit() {
     closeWriteback();
-    const std::string why = syncFile(fTempPath);
-    if (!why.empty()) throw CliError(kExitDamaged, fFinalPath, "cannot save: " + why);
-    std::error_code ec;
-    std::filesystem::rename(fTempPath, fFinalPath, ec);
-    if (ec) throw CliError(kExitDamaged, fFinalPath, "cannot put the output in place: " + ec.message());
+    // The bytes reach the disk before the name does, so a crash after the
+    // rename cannot leave the name on data that never got there.
+    if (const int err = veld::fileops::syncFile(fTempPath))
+        throw CliError(kExitDamaged, fFinalPath, "cannot save: " + systemReason(err));
+    if (const int err = veld::fileops::renameFile(fTempPath, fFinalPath))
+        throw CliError(kExitDamaged, fFinalPath, "cannot put the output in place: " + systemReason(err));
     fCommitted = true;
-    syncDirectoryOf(fFinalPath);
+    // The rename itself, on the disk: best effort, since the file is complete
+    // and in place by then.
+    veld::fileops::syncDirectoryOf(fFinalPath);
 }
 
 void PendingOutput::rethrowNamingFinal() const {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <type_traits>
 
 #include "crt_seam.h"
 
@@ -34,6 +35,11 @@ void CrtSeam::stopFailing() {
     fPlans.clear();
     fPositionPlans.clear();
     fShorts.clear();
+}
+
+void CrtSeam::keepWrittenData(bool keep) {
+    std::lock_guard<std::mutex> g(fLock);
+    fKeepData = keep;
 }
 
 std::vector<CallRecord> CrtSeam::calls() const {
@@ -97,11 +103,18 @@ std::int64_t CrtSeam::positionOf(int fd) {
 void CrtSeam::record(Call kind, int fd, std::int64_t position, int whence, std::uint64_t count,
                      std::int64_t result, int share, int permission, std::string name) {
     std::lock_guard<std::mutex> g(fLock);
+    if (kind != Call::Open && name.empty()) {
+        auto it = fNames.find(fd);
+        if (it != fNames.end()) name = it->second;
+    }
     fCalls.push_back(
         CallRecord{kind, fd, position, whence, count, result, share, permission, std::move(name)});
     switch (kind) {
         case Call::Open:
-            if (fd >= 0) fPositions[fd] = 0;
+            if (fd >= 0) {
+                fPositions[fd] = 0;
+                fNames[fd] = fCalls.back().name;
+            }
             break;
         case Call::Read:
         case Call::Write:
@@ -112,10 +125,28 @@ void CrtSeam::record(Call kind, int fd, std::int64_t position, int whence, std::
             break;
         case Call::Close:
             fPositions.erase(fd);
+            fNames.erase(fd);
             break;
-        case Call::Commit:
+        default:
             break;
     }
+}
+
+void CrtSeam::recordWrite(int fd, std::int64_t position, std::uint64_t count, std::int64_t result,
+                          const void* bytes) {
+    record(Call::Write, fd, position, 0, count, result);
+    std::lock_guard<std::mutex> g(fLock);
+    if (fKeepData && result > 0) {
+        const auto* b = static_cast<const unsigned char*>(bytes);
+        fCalls.back().data.assign(b, b + result);
+    }
+}
+
+void CrtSeam::recordNamed(Call kind, std::string name, std::string toName, std::int64_t result) {
+    std::lock_guard<std::mutex> g(fLock);
+    CallRecord r{kind, -1, 0, 0, 0, result, 0, 0, std::move(name)};
+    r.toName = std::move(toName);
+    fCalls.push_back(std::move(r));
 }
 
 int sopen(const std::string& utf8Name, int oflag, int shflag, int pmode) {
@@ -160,7 +191,10 @@ int transferOnce(Call kind, int fd, Buffer buffer, unsigned int count, Op op) {
         n = op(fd, buffer, limit);
     }
     const int saved = errno;
-    seam->record(kind, fd, at, 0, count, n);
+    if constexpr (std::is_const_v<std::remove_pointer_t<Buffer>>)
+        seam->recordWrite(fd, at, count, n, buffer);
+    else
+        seam->record(kind, fd, at, 0, count, n);
     errno = saved;
     return n;
 }
@@ -229,6 +263,44 @@ int _commit(int fd) {
     const int r = observed<int>(*seam, Call::Commit, [&] { return os::commit(fd); }, err);
     seam->record(Call::Commit, fd, 0, 0, 0, r);
     return r;
+}
+
+int _chsize_s(int fd, std::int64_t size) {
+    CrtSeam* seam = gSeam.load(std::memory_order_acquire);
+    if (!seam) return os::chsize(fd, size) == 0 ? 0 : errno;
+    int err = 0;
+    const int r = observed<int>(*seam, Call::Truncate, [&] { return os::chsize(fd, size); }, err);
+    const int saved = errno;
+    seam->record(Call::Truncate, fd, size, 0, 0, r);
+    errno = saved;
+    return r == 0 ? 0 : saved;
+}
+
+namespace {
+// A call on names rather than descriptors, under the seam.
+template <class Op>
+int namedCall(Call kind, const std::string& name, const std::string& toName, Op op) {
+    CrtSeam* seam = gSeam.load(std::memory_order_acquire);
+    if (!seam) return op();
+    int err = 0;
+    const int r = observed<int>(*seam, kind, op, err);
+    const int saved = errno;
+    seam->recordNamed(kind, name, toName, r);
+    errno = saved;
+    return r;
+}
+}  // namespace
+
+int renameFile(const std::string& from, const std::string& to) {
+    return namedCall(Call::Rename, from, to, [&] { return os::rename(from, to); });
+}
+
+int removeFile(const std::string& name) {
+    return namedCall(Call::Remove, name, {}, [&] { return os::remove(name); });
+}
+
+int syncDirectoryOf(const std::string& path) {
+    return namedCall(Call::SyncDir, path, {}, [&] { return os::syncDirectoryOf(path); });
 }
 
 }  // namespace veld::crt

@@ -24,6 +24,7 @@ constexpr int kO_BINARY = 0x8000;
 
 // Share and permission values of _sopen.
 constexpr int kSH_DENYWR = 0x20;
+constexpr int kSH_DENYNO = 0x40;
 constexpr int kS_IREAD = 0x0100;
 constexpr int kS_IWRITE = 0x0080;
 
@@ -50,6 +51,18 @@ int _close(int fd);
 // As per _commit (fsync(2) on POSIX): what the system holds for the file reaches the disk.
 int _commit(int fd);
 
+// As the Microsoft runtime's _chsize_s (ftruncate(2) on POSIX): 0, or an errno
+// value (errno is set too). The file pointer stays where it was.
+int _chsize_s(int fd, std::int64_t size);
+// As per rename(2): `to` is replaced if it exists. 0, or -1 with errno.
+int renameFile(const std::string& from, const std::string& to);
+// As per unlink(2). 0, or -1 with errno.
+int removeFile(const std::string& name);
+// As per fsync(2) of the directory that holds `path`, so that a rename or a
+// new file in it survives a power cut (0 on Windows, where there is no such
+// step). 0, or -1 with errno.
+int syncDirectoryOf(const std::string& path);
+
 namespace os {
 // The platform's own versions, without the test seam: one system call each
 // (read and write as per read(2)/write(2), short counts and EINTR included).
@@ -59,6 +72,10 @@ int write(int fd, const void* buffer, unsigned int count);
 std::int64_t lseek(int fd, std::int64_t offset, int origin);
 int close(int fd);
 int commit(int fd);
+int chsize(int fd, std::int64_t size);  // 0, or -1 with errno
+int rename(const std::string& from, const std::string& to);
+int remove(const std::string& name);
+int syncDirectoryOf(const std::string& path);
 }  // namespace os
 
 }  // namespace veld::crt

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -113,6 +114,36 @@ int commit(int fd) {
     do {
         r = ::fsync(fd);
     } while (r == -1 && errno == EINTR);
+    return r;
+}
+
+int chsize(int fd, std::int64_t size) {
+    int r;
+    do {
+        r = ::ftruncate(fd, static_cast<off_t>(size));
+    } while (r == -1 && errno == EINTR);
+    return r;
+}
+
+int rename(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()); }
+
+int remove(const std::string& name) { return ::unlink(name.c_str()); }
+
+int syncDirectoryOf(const std::string& path) {
+    const std::string::size_type slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int fd;
+    do {
+        fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1) return -1;
+    int r;
+    do {
+        r = ::fsync(fd);
+    } while (r == -1 && errno == EINTR);
+    const int err = errno;
+    ::close(fd);
+    errno = err;
     return r;
 }
 

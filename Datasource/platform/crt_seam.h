@@ -13,18 +13,23 @@
 
 namespace veld::crt {
 
-enum class Call { Open, Read, Write, Seek, Close, Commit };
+// Truncate, Rename, Remove and SyncDir are the calls besides writes that
+// change what a disk holds; a crash test replays them in order.
+enum class Call { Open, Read, Write, Seek, Close, Commit, Truncate, Rename, Remove, SyncDir };
 
 struct CallRecord {
     Call kind;
     int fd;                 // -1 for a failed open
-    std::int64_t position;  // where the file pointer stood (reads/writes), or the seek target
+    std::int64_t position;  // where the file pointer stood (reads/writes), the seek target, or the new size (truncate)
     int whence;             // seeks: origin; opens: the open flags
     std::uint64_t count;    // bytes asked for (reads/writes)
     std::int64_t result;    // what the call returned
     int share = 0;          // opens: the share flag
     int permission = 0;     // opens: the permission
-    std::string name;       // opens: the file name
+    std::string name;       // the file name: given to an open, rename, remove or directory sync,
+                            // else that of the descriptor's open
+    std::string toName = {};                // renames: the new name
+    std::vector<unsigned char> data = {};   // writes, with keepWrittenData(true): the bytes written
 };
 
 class CrtSeam {
@@ -46,6 +51,10 @@ public:
     // The nth read or write from now on moves at most `count` bytes.
     void shortNth(Call kind, int n, unsigned int count);
 
+    // Every write record carries the bytes it wrote from now on (a crash
+    // test rebuilds the disk's states from them).
+    void keepWrittenData(bool keep);
+
     std::vector<CallRecord> calls() const;
     std::vector<CallRecord> calls(Call kind) const;
     std::vector<CallRecord> callsOn(int fd, Call kind) const;
@@ -59,6 +68,9 @@ public:
     std::int64_t positionOf(int fd);
     void record(Call kind, int fd, std::int64_t position, int whence, std::uint64_t count,
                 std::int64_t result, int share = 0, int permission = 0, std::string name = {});
+    void recordWrite(int fd, std::int64_t position, std::uint64_t count, std::int64_t result,
+                     const void* bytes);
+    void recordNamed(Call kind, std::string name, std::string toName, std::int64_t result);
 
 private:
     struct Plan {
@@ -77,6 +89,8 @@ private:
     std::map<std::pair<Call, std::int64_t>, int> fPositionPlans;
     std::map<Call, Short> fShorts;
     std::map<int, std::int64_t> fPositions;
+    std::map<int, std::string> fNames;  // open descriptors' file names
+    bool fKeepData = false;
 };
 
 }  // namespace veld::crt

@@ -24,7 +24,7 @@ static_assert(kO_RDONLY == _O_RDONLY && kO_WRONLY == _O_WRONLY && kO_RDWR == _O_
               kO_APPEND == _O_APPEND && kO_RANDOM == _O_RANDOM &&
               kO_TEMPORARY == _O_TEMPORARY && kO_CREAT == _O_CREAT && kO_TRUNC == _O_TRUNC &&
               kO_SHORT_LIVED == _O_SHORT_LIVED && kO_TEXT == _O_TEXT && kO_BINARY == _O_BINARY);
-static_assert(kSH_DENYWR == _SH_DENYWR && kS_IREAD == _S_IREAD && kS_IWRITE == _S_IWRITE);
+static_assert(kSH_DENYWR == _SH_DENYWR && kSH_DENYNO == _SH_DENYNO && kS_IREAD == _S_IREAD && kS_IWRITE == _S_IWRITE);
 static_assert(kSEEK_SET == SEEK_SET && kSEEK_CUR == SEEK_CUR && kSEEK_END == SEEK_END);
 
 // Names are UTF-8 throughout the library; the wide open is the only one that
@@ -68,5 +68,52 @@ std::int64_t lseek(int fd, std::int64_t offset, int origin) {
 int close(int fd) { return ::_close(fd); }
 
 int commit(int fd) { return ::_commit(fd); }
+
+int chsize(int fd, std::int64_t size) {
+    const errno_t err = ::_chsize_s(fd, size);
+    if (err == 0) return 0;
+    errno = err;
+    return -1;
+}
+
+namespace {
+int errnoOf(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION: return EACCES;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        case ERROR_NOT_SAME_DEVICE: return EXDEV;
+        default: return EIO;
+    }
+}
+}  // namespace
+
+int rename(const std::string& from, const std::string& to) {
+    std::wstring wideFrom, wideTo;
+    if (!toWide(from, wideFrom) || !toWide(to, wideTo)) {
+        errno = EINVAL;
+        return -1;
+    }
+    // Write-through: the move is on the disk when the call returns.
+    if (MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 0;
+    errno = errnoOf(GetLastError());
+    return -1;
+}
+
+int remove(const std::string& name) {
+    std::wstring wide;
+    if (!toWide(name, wide)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ::_wunlink(wide.c_str());
+}
+
+int syncDirectoryOf(const std::string&) { return 0; }
 
 }  // namespace veld::crt::os

@@ -20,7 +20,9 @@ using veld::crt::CallRecord;
 using veld::crt::CrtSeam;
 
 constexpr const char* kPartial = ".veld-partial";
-const Call kKinds[] = {Call::Open, Call::Read, Call::Write, Call::Seek, Call::Close};
+// A failed directory sync is not among them: the output is complete and in
+// place by then, so the command keeps its success.
+const Call kKinds[] = {Call::Open, Call::Read, Call::Write, Call::Seek, Call::Close, Call::Commit, Call::Rename};
 
 struct Fault {
     Call kind;
@@ -32,7 +34,8 @@ struct Fault {
 std::string describe(const Fault& f) {
     static const std::map<Call, const char*> names = {{Call::Open, "open"}, {Call::Read, "read"},
                                                       {Call::Write, "write"}, {Call::Seek, "seek"},
-                                                      {Call::Close, "close"}};
+                                                      {Call::Close, "close"},
+                                                      {Call::Commit, "sync"}, {Call::Rename, "rename"}};
     std::string text = std::string(names.at(f.kind)) + " #" + std::to_string(f.nth);
     if (f.cut) text += " cut to " + std::to_string(f.cut) + " bytes";
     if (f.err) text += std::string(f.cut ? ", then " : " fails with ") + std::strerror(f.err);
@@ -71,6 +74,11 @@ bool faultedFile(const Outcome& o, const Fault& f, std::string& name, bool& writ
         }
     }
     if (!hit) return false;
+    if (hit->kind == Call::Rename) {
+        name = hit->toName;
+        writable = true;
+        return true;
+    }
     for (std::size_t i = at + 1; i-- > 0;) {
         const CallRecord& r = o.calls[i];
         if (r.kind == Call::Open && (i == at || r.fd == hit->fd)) {

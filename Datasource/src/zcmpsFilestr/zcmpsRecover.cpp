@@ -2,11 +2,10 @@
 // written out as a new, valid file with a fresh table and heading.
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <stdexcept>
-#include <system_error>
 
 #include "ThrowError.h"
+#include "crt.h"
 #include "zcmpsInspect.h"
 
 namespace veld::inspect {
@@ -118,26 +117,28 @@ std::int64_t writeRecovered(const RecoveryPlan& plan, ByteSource& source, const 
         layout::encodeHeading(compressionHeading{plan.row0, end, static_cast<std::int64_t>(table.size())}, heading);
         out->Write(heading, kHeadingSize, plan.row0);
         end += static_cast<std::int64_t>(table.size());
+        // On the disk before it takes the output's name: with --in-place a
+        // crash after the rename must not lose both versions.
+        out->Commit();
         out->Close();
     } catch (...) {
         try {
             if (out->IsOpen()) out->Close();
         } catch (...) {
         }
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
+        crt::removeFile(temp);
         throw;
     }
     // The input may be the file replaced: let it go first.
     if (auto* file = dynamic_cast<FileSource*>(&source)) file->close();
-    std::error_code ec;
-    std::filesystem::rename(temp, output, ec);
-    if (ec) {
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
-        errno = ec.value();
+    if (crt::renameFile(temp, output) != 0) {
+        const int err = errno;
+        crt::removeFile(temp);
+        errno = err;
         ThrowError::StringSys("datasrc.err", errcode::kCannotWrite, output.c_str());
     }
+    // The new name on the disk too; the file itself already is.
+    crt::syncDirectoryOf(output);
     return end;
 }
 
