@@ -17,6 +17,8 @@
 #define VELD_SYS_SEEK _lseeki64
 #define VELD_SYS_BINARY _O_BINARY
 #else
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #define VELD_SYS_OPEN ::open
 #define VELD_SYS_READ ::read
@@ -35,6 +37,28 @@ namespace {
 }
 // One call moves less than 1 GiB, well inside every platform's count type.
 constexpr std::uint64_t kMaxCall = 1u << 30;
+
+#ifndef _WIN32
+// A Unix socket cannot be opened, only connected to; -1 with errno when refused.
+int connectSocket(const std::string& path) {
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+#endif
 }  // namespace
 
 SysFile::SysFile(const std::string& path, char mode) : fPath(path) {
@@ -44,6 +68,9 @@ SysFile::SysFile(const std::string& path, char mode) : fPath(path) {
     do {
         fFd = VELD_SYS_OPEN(path.c_str(), flags, 0666);
     } while (fFd < 0 && errno == EINTR);  // opening a FIFO waits for its reader
+#ifndef _WIN32
+    if (fFd < 0 && errno == ENXIO && mode == 'o') fFd = connectSocket(path);
+#endif
     if (fFd < 0) fail(path, mode == 'r' ? "cannot open" : "cannot open for writing");
 }
 

@@ -70,8 +70,9 @@ protected:
     Outcome veld(const std::string& args) { return runVeld(dir, args); }
     Bytes packed(const std::string& name, const Bytes& input, const std::string& options = "") {
         writeAll(f(name + ".dat"), input);
+        fs::remove(f(name + ".zdat"));
         const Outcome r = veld("pack " + q(name + ".dat") + " " + q(name + ".zdat") + " --row0 " + std::to_string(kRow0) +
-                           " -q -f " + options);
+                               " --quiet " + options);
         EXPECT_EQ(r.status, 0) << r.err;
         return readAll(f(name + ".zdat"));
     }

@@ -30,7 +30,7 @@ protected:
     // NAME.dat, and NAME.zdat packed from it.
     Bytes packed(const std::string& name, const Bytes& input) {
         writeAll(f(name + ".dat"), input);
-        const Outcome r = veld("pack " + q(name + ".dat") + " " + q(name + ".zdat") + " --row0 " + std::to_string(kRow0) + " -q");
+        const Outcome r = veld("pack " + q(name + ".dat") + " " + q(name + ".zdat") + " --row0 " + std::to_string(kRow0) + " --quiet");
         EXPECT_EQ(r.status, 0) << r.err;
         return readAll(f(name + ".zdat"));
     }
@@ -157,13 +157,15 @@ TEST_F(VeldOutputs, ALinkIsFollowedAndStaysALink) {
 }
 
 // Runs `veld ARGS` while `cat` reads the FIFO into a file; waits for both.
+// A program that replaced the FIFO would leave cat waiting for a writer
+// that never comes: the timeout only ends such a run.
 int throughFifo(const TempDir& dir, const std::string& fifo, const std::string& args, const std::string& into) {
-    const std::string line = "cat " + quoted(fifo) + " > " + quoted(into) + " & " + quoted(veldProgram()) + " " + args +
+    const std::string line = "timeout 60 cat " + quoted(fifo) + " > " + quoted(into) + " & " + quoted(veldProgram()) + " " + args +
                              " 2> " + quoted(dir.file("stderr.txt")) + "; s=$?; wait; exit $s";
     return shellStatus("sh -c '" + line + "'");
 }
 
-TEST_F(VeldOutputs, FifosAndDevicesAreWrittenStraightThrough) {
+TEST_F(VeldOutputs, FifosSocketsAndDevicesAreWrittenStraightThrough) {
     const Bytes input = surveyFile(kRow0, 4190208 + 777);
     const Bytes zdat = packed("s", input);
     ASSERT_EQ(::mkfifo(f("pipe").c_str(), 0600), 0);
@@ -179,6 +181,28 @@ TEST_F(VeldOutputs, FifosAndDevicesAreWrittenStraightThrough) {
     EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO was replaced";
     for (const auto& entry : fs::directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().string().find("veld-partial"), std::string::npos) << entry.path();
+
+    // A Unix socket: the program connects and writes; a listener keeps what it gets.
+    if (shellStatus("command -v python3 > /dev/null") == 0) {
+        const std::string listener =
+            "import socket, sys\n"
+            "s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(1)\n"
+            "c, _ = s.accept(); out = open(sys.argv[2], 'wb')\n"
+            "while True:\n"
+            "    b = c.recv(1 << 20)\n"
+            "    if not b: break\n"
+            "    out.write(b)\n";
+        writeAll(f("listen.py"), bytesOf(listener));
+        // Short relative names: a socket's path has room for about a hundred bytes.
+        const std::string line = "cd " + quoted(dir.path().string()) +
+                                 " && { timeout 60 python3 listen.py sock got.sock & for i in $(seq 100); do [ -S sock ] && break;"
+                                 " sleep 0.1; done; " + quoted(veldProgram()) +
+                                 " unpack s.zdat sock -q 2> stderr.txt; s=$?; wait; exit $s; }";
+        writeAll(f("run.sh"), bytesOf(line));
+        EXPECT_EQ(shellStatus("sh " + q("run.sh")), 0) << textOf(f("stderr.txt"));
+        EXPECT_TRUE(readAll(f("got.sock")) == input);
+        EXPECT_TRUE(fs::is_socket(f("sock"))) << "the socket was replaced";
+    }
 
     // A null device of our own, so that a fault cannot harm the system's.
     if (::mknod(f("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) GTEST_SKIP() << "mknod needs root";
