@@ -161,6 +161,11 @@ PendingOutput::PendingOutput(std::string finalPath) : fFinalPath(std::move(final
     if (!gHandlersInstalled.exchange(true)) {
         std::signal(SIGINT, removePendingAndExit);
         std::signal(SIGTERM, removePendingAndExit);
+#ifdef SIGPIPE
+        // A reader of standard output that goes away ends the program as
+        // usual, but not before a spooled output is removed.
+        std::signal(SIGPIPE, removePendingAndExit);
+#endif
     }
     claimSlot(fTempPath);
 }

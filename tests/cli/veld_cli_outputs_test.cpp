@@ -134,6 +134,26 @@ TEST_F(VeldOutputs, DashIsStandardInputAndOutput) {
         EXPECT_EQ(entry.path().filename().string().rfind("veld-input-", 0), std::string::npos) << entry.path();
 }
 
+// Temporary files (standard input's copy, pack's spool) go to TMPDIR and
+// never stay there, whether the command ends well, fails, or its reader leaves.
+TEST_F(VeldOutputs, TemporaryFilesNeverStayBehind) {
+    packed("s", surveyFile(kRow0, 3 * 4190208));
+    fs::create_directory(f("tmp"));
+    const std::string env = "TMPDIR=" + q("tmp") + " " + quoted(veldProgram());
+    const std::string runs[] = {
+        env + " pack - - --row0 700 --quiet < " + q("s.dat") + " | head -c 1000 > /dev/null",  // the reader leaves
+        env + " pack - - --row0 9999999999 < " + q("s.dat") + " > /dev/null",                   // P beyond the input
+        env + " pack - " + q("out.zdat") + " --row0 700 --quiet < " + q("s.dat"),
+        env + " append " + q("s.zdat") + " - --quiet < " + q("s.dat"),
+    };
+    for (const std::string& line : runs) {
+        SCOPED_TRACE(line);
+        shellStatus(line + " 2> /dev/null");
+        EXPECT_TRUE(fs::is_empty(f("tmp")));
+    }
+    EXPECT_TRUE(fs::exists(f("out.zdat")));
+}
+
 TEST_F(VeldOutputs, ALinkIsFollowedAndStaysALink) {
     const Bytes input = surveyFile(kRow0, 100000);
     const Bytes zdat = packed("s", input);
