@@ -292,6 +292,10 @@ int main(int argc, char** argv) {
     addCommon(benchCmd, benchQuiet, ignoredForce, "accepted for uniformity", kNothingToForce);
     benchCmd->footer("Example:\n  veld bench --size 64");
 
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
+        sub->footer(sub->get_footer() +
+                    "\nGlobal options, before or after the command: --engine NAME, --jobs N, --level N, -V/--version.");
+
     // An unknown first word reads better as a command than as a stray argument.
     if (argc >= 2 && argv[1][0] != '-') {
         bool known = false;
