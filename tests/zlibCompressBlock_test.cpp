@@ -281,7 +281,9 @@ TEST(BlockEngines, LevelOneIsTheDefaultAndEveryLevelIsAPlainZlibStream) {
             if (level == 1) levelOneSize = payload.size();
             last = payload.size();
         }
-        if (veld::maxBlockLevel(e) > 1) EXPECT_LT(last, levelOneSize) << "the highest level is denser than the first";
+        if (veld::maxBlockLevel(e) > 1) {
+            EXPECT_LT(last, levelOneSize) << "the highest level is denser than the first";
+        }
         // Above its highest, an engine compresses at its highest.
         auto highest = veld::makeBlockCodec(e, veld::BlockEngine::Zlib, veld::maxBlockLevel(e));
         auto beyond = veld::makeBlockCodec(e, veld::BlockEngine::Zlib, veld::maxBlockLevel(e) + 3);

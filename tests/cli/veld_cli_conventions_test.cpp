@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 #include <string>
 
 #include <fcntl.h>
@@ -61,6 +60,29 @@ Bytes inflateWithZlib(const Bytes& f, std::int64_t row0) {
         all.insert(all.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
     }
     return all;
+}
+
+// The longest run of digits in a text.
+std::size_t longestNumber(const std::string& text) {
+    std::size_t longest = 0, run = 0;
+    for (char c : text) {
+        run = c >= '0' && c <= '9' ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+// Every "--name" in a text.
+std::vector<std::string> longOptions(const std::string& text) {
+    std::vector<std::string> out;
+    for (std::size_t at = text.find("--"); at != std::string::npos; at = text.find("--", at + 2)) {
+        std::size_t end = at + 2;
+        while (end < text.size() && ((text[end] >= 'a' && text[end] <= 'z') || (text[end] >= '0' && text[end] <= '9') ||
+                                     (text[end] == '-' && end > at + 2)))
+            ++end;
+        if (end > at + 2 && text[at + 2] >= 'a' && text[at + 2] <= 'z') out.push_back(text.substr(at, end - at));
+    }
+    return out;
 }
 
 class VeldConventions : public ::testing::Test {
@@ -161,7 +183,7 @@ TEST_F(VeldConventions, RangeErrorsSayWhatAValidValueIs) {
         const Outcome r = veld(args);
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.err.find(valid), std::string::npos) << r.err;
-        EXPECT_FALSE(std::regex_search(r.err, std::regex("[0-9]{25}[^0-9]"))) << "no 309-digit bounds: " << r.err;
+        EXPECT_LT(longestNumber(r.err), 25u) << "no 309-digit bounds: " << r.err;
     }
     EXPECT_FALSE(fs::exists(f("o")));
 }
@@ -287,7 +309,7 @@ TEST_F(VeldConventions, InfoDoesNotBlameFlushForAnAppendsShortBlock) {
     Bytes input = surveyFile(kRow0, 0);
     input.insert(input.end(), noise.begin(), noise.end());
     packed("s", input);
-    writeAll(f("more.bin"), surveyFile(0, 5000, 2));
+    writeAll(f("more.bin"), patternBytes(5000, 2));
     ASSERT_EQ(veld("append " + q("s.zdat") + " " + q("more.bin") + " -q").status, 0);
     const Outcome r = veld("info " + q("s.zdat"));
     ASSERT_EQ(r.status, 0) << r.err;
@@ -363,9 +385,10 @@ TEST_F(VeldConventions, BashCompletionKnowsEveryCommandAndOption) {
         EXPECT_NE(top.find(std::string(" ") + cmd + " "), std::string::npos) << top;
         const std::string offered = completions(std::string("veld ") + cmd + " -");
         const std::string help = veld(std::string(cmd) + " --help").out;
-        const std::regex option("--[a-z][a-z0-9-]+");
-        for (auto it = std::sregex_iterator(help.begin(), help.end(), option); it != std::sregex_iterator(); ++it)
-            EXPECT_NE(offered.find(" " + it->str() + " "), std::string::npos) << it->str() << " in: " << offered;
+        const std::vector<std::string> options = longOptions(help);
+        EXPECT_GT(options.size(), 4u) << help;
+        for (const std::string& option : options)
+            EXPECT_NE(offered.find(" " + option + " "), std::string::npos) << option << " in: " << offered;
     }
     EXPECT_EQ(completions("veld --engine z"), " zlib \n");
     EXPECT_NE(completions("veld pack x.dat --le").find(" --level "), std::string::npos);
