@@ -346,7 +346,7 @@ int main(int argc, char** argv) {
     for (const int chosen : {*packCmd ? pack.level : 1, *appendCmd ? append.level : 1}) {
         if (chosen > veld::maxBlockLevel()) {
             reportError("", "--level " + std::to_string(chosen) + " is out of range for --engine " + engineName +
-                                ": give 1 to " + std::to_string(veld::maxBlockLevel()) + " (see veld " +
+                                ": give " + (veld::maxBlockLevel() == 1 ? std::string("1, its only level") : "1 to " + std::to_string(veld::maxBlockLevel())) + " (see veld " +
                                 (*packCmd ? "pack" : "append") + " --help)");
             return kExitUsage;
         }
