@@ -77,20 +77,22 @@ OutputTarget::OutputTarget(const std::string& path, const OutputRules& rules) : 
     bool streamedOut = fStandardOutput;
     fs::path target = path;
     if (!fStandardOutput) {
-        target = followLinks(path);
+        // The kernel follows every link here, /dev/stdout's into /proc too.
         std::error_code ec;
-        const fs::file_status st = fs::status(target, ec);
+        const fs::file_status st = fs::status(path, ec);
         if (st.type() == fs::file_type::directory)
             throw CliError(kExitDamaged, path, "is a directory; give a file name");
         streamedOut = isStreamType(st.type());
         if (st.type() == fs::file_type::regular && !rules.force)
             throw CliError(kExitDamaged, path, "already exists; give -f/--force to replace it");
+        // A file is replaced where its links lead, and the links stay.
+        if (!streamedOut) target = followLinks(path);
     }
     if (!streamedOut) {
         fPending = std::make_unique<PendingOutput>(target.string());
         return;
     }
-    fWritePath = fStandardOutput ? "-" : target.string();
+    fWritePath = fStandardOutput ? "-" : path;
     if (rules.seekable) {
         // Written into a temporary file, streamed out once it is complete.
         fSpooled = true;

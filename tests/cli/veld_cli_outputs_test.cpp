@@ -118,6 +118,13 @@ TEST_F(VeldOutputs, DashIsStandardInputAndOutput) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(readAll(f("back.dat")) == input) << "no summary mixed into the data";
 
+    // /dev/stdout is a link to wherever standard output goes: a pipe here.
+    for (const std::string& cmd : {"unpack " + q("s.zdat") + " /dev/stdout -q", "pack " + q("s.dat") + " /dev/stdout --row0 700 -q"}) {
+        SCOPED_TRACE(cmd);
+        EXPECT_EQ(shellStatus(quoted(veldProgram()) + " " + cmd + " | cat > " + q("piped")), 0);
+        EXPECT_TRUE(readAll(f("piped")) == (cmd[0] == 'u' ? input : zdat));
+    }
+
     // append reads standard input, not a file named "-".
     writeAll(f("-"), patternBytes(999, 4));
     const Bytes more = surveyFile(0, 50000, 9);
