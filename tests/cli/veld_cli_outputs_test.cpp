@@ -161,6 +161,30 @@ TEST_F(VeldOutputs, TemporaryFilesNeverStayBehind) {
     EXPECT_TRUE(fs::exists(f("out.zdat")));
 }
 
+// A streamed output that refuses its bytes fails the command, named as the
+// user named it; a spool behind it is removed all the same.
+TEST_F(VeldOutputs, AStreamedOutputThatFailsIsReported) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    packed("s", surveyFile(kRow0, 300000));
+    fs::create_directory(f("tmp"));
+    const std::string env = "TMPDIR=" + q("tmp") + " " + quoted(veldProgram());
+    const std::pair<std::string, std::string> runs[] = {
+        {" unpack " + q("s.zdat") + " - -q > /dev/full", "veld: standard output: "},
+        {" pack " + q("s.dat") + " - --row0 700 -q > /dev/full", "veld: standard output: "},
+        {" unpack " + q("s.zdat") + " /dev/full -q", "veld: /dev/full: "},
+        {" pack " + q("s.dat") + " /dev/full --row0 700 -q", "veld: /dev/full: "},
+    };
+    for (const auto& [args, named] : runs) {
+        SCOPED_TRACE(args);
+        EXPECT_EQ(shellStatus(env + args + " 2> " + q("err")), 1);
+        const std::string err = textOf(f("err"));
+        EXPECT_EQ(err.rfind(named, 0), 0u) << err;
+        EXPECT_NE(err.find("no space left on device"), std::string::npos) << err;
+        EXPECT_TRUE(fs::is_empty(f("tmp")));
+    }
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
 TEST_F(VeldOutputs, ALinkIsFollowedAndStaysALink) {
     const Bytes input = surveyFile(kRow0, 100000);
     const Bytes zdat = packed("s", input);
