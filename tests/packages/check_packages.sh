@@ -20,11 +20,13 @@ done
 echo "packages: ${names[*]}"
 [[ "${names[*]}" == "libveld-dev libveld0 python3-veld veld" ]]
 for deb in "$work"/debs/{libveld-dev,python3-veld,veld}_*.deb; do
-  dpkg-deb -f "$deb" Depends | grep -q "libveld0 (= " || { echo "$deb does not depend on libveld0"; exit 1; }
+  dpkg-deb -f "$deb" Depends | grep "libveld0 (= " >/dev/null || { echo "$deb does not depend on libveld0"; exit 1; }
 done
-dpkg-deb -f "$work"/debs/libveld0_*.deb Depends | grep -q zlib1g
+dpkg-deb -f "$work"/debs/libveld0_*.deb Depends | grep zlib1g >/dev/null
 # Each package says what it is in a synopsis of its own.
-synopses=$(for deb in "$work"/debs/*.deb; do dpkg-deb -f "$deb" Description | head -1; done)
+# A reader that stops early (head, grep -q) would end dpkg-deb with SIGPIPE,
+# which pipefail turns into a failure now and then: these read everything.
+synopses=$(for deb in "$work"/debs/*.deb; do dpkg-deb -f "$deb" Description | sed -n 1p; done)
 [[ $(sort -u <<<"$synopses" | wc -l) -eq ${#names[@]} ]] ||
   { echo "packages share a synopsis:"; echo "$synopses"; exit 1; }
 
