@@ -111,9 +111,19 @@ TEST_F(VeldOutputs, DashIsStandardInputAndOutput) {
     EXPECT_TRUE(readAll(f("piped.zdat")) == zdat);
     EXPECT_NE(r.err.find("standard output"), std::string::npos) << "the summary goes to standard error: " << r.err;
 
-    r = veld("unpack " + q("s.zdat") + " - -q", "", f("back.dat"));
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(readAll(f("back.dat")) == input);
+    // The same bytes at every thread setting.
+    for (const std::string setting : {"--threads 0", "--threads 1", "--jobs 3"}) {
+        SCOPED_TRACE(setting);
+        r = veld("pack - - --row0 700 -q " + setting, f("s.dat"), f("piped.zdat"));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(readAll(f("piped.zdat")) == zdat);
+    }
+    for (const std::string setting : {"--threads 0", "--threads 2", "--jobs 3"}) {
+        SCOPED_TRACE(setting);
+        r = veld("unpack " + q("s.zdat") + " - -q " + setting, "", f("back.dat"));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(readAll(f("back.dat")) == input);
+    }
     r = veld("unpack " + q("s.zdat") + " -", "", f("back.dat"));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(readAll(f("back.dat")) == input) << "no summary mixed into the data";
