@@ -150,14 +150,7 @@ void releaseSlot(const std::string& path) {
         if (gPendingUsed[i].load() && path == gPendingPaths[i]) gPendingUsed[i].store(false);
 }
 
-}  // namespace
-
-PendingOutput::PendingOutput(std::string finalPath) : fFinalPath(std::move(finalPath)) {
-    namespace fs = std::filesystem;
-    const fs::path target(fFinalPath);
-    fs::path temp = target;
-    temp += ".veld-partial";
-    fTempPath = temp.string();
+void installInterruptHandlers() {
     if (!gHandlersInstalled.exchange(true)) {
         std::signal(SIGINT, removePendingAndExit);
         std::signal(SIGTERM, removePendingAndExit);
@@ -167,8 +160,26 @@ PendingOutput::PendingOutput(std::string finalPath) : fFinalPath(std::move(final
         std::signal(SIGPIPE, removePendingAndExit);
 #endif
     }
+}
+
+}  // namespace
+
+PendingOutput::PendingOutput(std::string finalPath) : fFinalPath(std::move(finalPath)) {
+    namespace fs = std::filesystem;
+    const fs::path target(fFinalPath);
+    fs::path temp = target;
+    temp += ".veld-partial";
+    fTempPath = temp.string();
+    installInterruptHandlers();
     claimSlot(fTempPath);
 }
+
+RemoveOnInterrupt::RemoveOnInterrupt(std::string path) : fPath(std::move(path)) {
+    installInterruptHandlers();
+    claimSlot(fPath);
+}
+
+RemoveOnInterrupt::~RemoveOnInterrupt() { releaseSlot(fPath); }
 
 PendingOutput::~PendingOutput() {
     closeWriteback();

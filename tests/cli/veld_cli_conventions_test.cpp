@@ -24,7 +24,8 @@ namespace fs = std::filesystem;
 
 constexpr std::int64_t kRow0 = 500;
 constexpr std::int64_t kBlock = 4190208;
-const char* const kCommands[] = {"pack", "unpack", "info", "cat", "verify", "append", "recover", "demo", "bench"};
+const char* const kCommands[] = {"pack",    "unpack",  "info", "cat",  "verify",
+                                 "append",  "recover", "compact", "demo", "bench"};
 
 std::int64_t le(const Bytes& b, std::int64_t at, int width) {
     std::uint64_t v = 0;
