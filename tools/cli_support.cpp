@@ -83,11 +83,13 @@ std::string describeCurrentException(const std::string& subject) {
         return text;
     } catch (const veld::DataSourceError& e) {
         const bool reading = e.code() == veld::errcode::kCannotRead;
-        std::string text = reading ? "cannot read: " : "cannot write: ";
-        text += e.sysErrno() == EINVAL && !e.detail().empty() ? e.detail() : systemReason(e.sysErrno(), e.fileName(), reading);
-        text += " (" + e.msgFile() + " error " + std::to_string(e.code());
-        if (e.sysErrno() != 0) text += ", errno " + std::to_string(e.sysErrno());
-        return text + ")";
+        const std::string what = std::string(reading ? "cannot read: " : "cannot write: ") +
+                                 systemReason(e.sysErrno(), e.fileName(), reading);
+        std::string codes = e.msgFile() + " error " + std::to_string(e.code());
+        if (e.sysErrno() != 0) codes += ", errno " + std::to_string(e.sysErrno());
+        // A detail (a server's answer, the rule a request broke) says more than errno does.
+        if (!e.detail().empty()) return e.detail() + " (" + what + "; " + codes + ")";
+        return what + " (" + codes + ")";
     } catch (const SystemFileException& e) {
         const std::string why = subject.empty() ? "" : whyNoReopen(subject);
         return "cannot open for writing" + (why.empty() ? std::string() : ": " + why) + " (the stream's reopen " +
