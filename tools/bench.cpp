@@ -111,7 +111,7 @@ public:
     ~Bench() {
         // Hundreds of MiB: never left behind, whether the run ended well or not.
         for (const char* name : {"plain.veld", "plain.ref", "cases.s0.zdat", "cases.s1.zdat", "cases.ref", "peer.dat",
-                                 "peer.zdat", "peer.out", "peer.gz", "peer.zst"}) {
+                                 "peer.zdat", "peer.out", "peer.gz", "peer.zst", "level.zdat"}) {
             std::error_code ignored;
             std::filesystem::remove(path(name), ignored);
         }
@@ -142,6 +142,7 @@ private:
     void randomReadRows();
     void engineRows();
     void peerRows();
+    void levelRows();
     void sizeRows();
 
     // Library side.
@@ -490,6 +491,7 @@ int Bench::run() {
     randomReadRows();
     engineRows();
     peerRows();
+    levelRows();
     sizeRows();
     if (!fOptions.json)
         std::printf("\nratio: veld's figure over the reference's (above 1 is faster); time against a peer = 1 / ratio.\n"
@@ -502,7 +504,7 @@ int Bench::run() {
                     static_cast<unsigned long long>(fPlainBytes), kRuns);
         for (std::size_t i = 0; i < fRows.size(); ++i) {
             const BenchRow& r = fRows[i];
-            const int digits = isSize(r.unit) ? 6 : 2;  // sizes to the byte
+            const int digits = isSize(r.unit) ? 6 : 4;  // sizes to the byte; slow rates keep their ratio
             std::printf("%s\n    {\"what\": \"%s\", \"veld\": %.*f, \"reference\": \"%s\", \"reference_value\": %.*f, "
                         "\"unit\": \"%s\", \"ratio\": %.5f}",
                         i ? "," : "", r.what.c_str(), digits, r.veld, r.reference.c_str(), digits, r.ref,
@@ -621,6 +623,49 @@ void Bench::peerRows() {
                               outputsRemoved(out, out)));
         }
     }
+}
+
+void Bench::levelRows() {
+    // Each level beside the peers at the same number, all cores on both sides:
+    // the speed of packing, then the size of the file it made.
+    const std::string input = path("peer.dat"), packed = path("level.zdat");
+    const std::uint64_t n = fDict.size() + fCases.size();
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const std::string c = std::to_string(cores);
+    auto have = [](const char* tool) {
+        return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+    };
+    PackOptions po;
+    po.input = input;
+    po.output = packed;
+    po.row0 = static_cast<std::int64_t>(fDict.size());
+    po.jobs = cores;
+    for (const int level : {1, 3, 6, 9}) {
+        if (level > veld::maxBlockLevel()) break;
+        po.level = level;
+        const std::string l = std::to_string(level);
+        const struct {
+            const char* tool;
+            std::string command, file;
+        } peers[] = {
+            {"bgzip", "bgzip -l " + l + " -@ " + c + " -c '" + input + "' > '" + path("peer.gz") + "'", "peer.gz"},
+            {"pigz", "pigz -" + l + " -p " + c + " -c '" + input + "' > '" + path("peer.gz") + "'", "peer.gz"},
+            {"zstd", "zstd -q -f -" + l + " -T" + c + " -c '" + input + "' > '" + path("peer.zst") + "'", "peer.zst"},
+        };
+        const std::string what = "veld pack --level " + l + ", " + c + (cores == 1 ? " job" : " jobs");
+        for (const auto& p : peers) {
+            if (!have(p.tool)) continue;
+            const std::string name = p.command.substr(0, p.command.find(" -c"));
+            addRate(what, name, n,
+                    alternate([&] { packFile(po, nullptr); },
+                              [&] { check(std::system(p.command.c_str()) == 0, "'" + p.command + "' failed"); },
+                              outputsRemoved(packed, path(p.file))));
+            add(what + ", file size", static_cast<double>(std::filesystem::file_size(packed)) / 1e6, name + ", file size",
+                static_cast<double>(std::filesystem::file_size(path(p.file))) / 1e6, "MB");
+        }
+    }
+    // Later packs go back to the default level.
+    veld::setBlockLevel(1);
 }
 
 void Bench::sizeRows() {
