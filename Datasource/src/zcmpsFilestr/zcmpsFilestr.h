@@ -98,6 +98,16 @@ public:
     // and the same failures at every setting, and the stream then stands at
     // pos + length. Valid until the next call on the stream.
     const unsigned char* borrowBlock(std::int64_t pos, std::uint64_t& length);
+    // Addition: with on, a Read inflates a block only as far as its bytes
+    // reach and goes on from there at the next Read. The block's Adler-32 lies
+    // at its end, so bytes before it come unverified: a read that reaches the
+    // block's end (and borrowBlock, which lends it whole) checks the whole
+    // block, and a failure to inflate fails in the words of a whole-block
+    // read. A read of the start of a block damaged further on therefore
+    // succeeds, and damage that still inflates is seen only at the end. Off
+    // (the default): every block is inflated whole and checked before a byte
+    // of it is copied. Either way every setting gives the same bytes and failures.
+    void setEarlyStop(bool on);
     // Addition: keeps up to nBlocks recently read blocks inflated, so that
     // reads near them inflate nothing. Off (0) by default; each block in use
     // costs one block of memory. Only speed changes: the same bytes and failures.

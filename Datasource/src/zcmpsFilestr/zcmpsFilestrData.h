@@ -62,6 +62,8 @@ public:
     void ensureInflated(std::uint64_t end);
     // Reads the loaded block's payload and starts inflating it from its start.
     void startInflating();
+    // Inflates the loaded block whole with the stream's codec, or fails naming it.
+    void inflateWhole();
     // The loaded block from pos to its end, whole and verified, lent to the caller.
     const unsigned char* borrow(std::int64_t pos, std::uint64_t& length);
     // Forgets the loaded block (reading); the next Read loads it again.
@@ -103,6 +105,7 @@ public:
     // the block loaded last ended (the one-worker object serves reads in order).
     blockInfo fRecord{};
     std::uint64_t fReady = 0;
+    bool bEarlyStop = false;  // see setEarlyStop
     bool bInflating = false;  // fPrefix is inflating the loaded block's payload from fCmpsBuffer
     veld::BlockEngine fPrefixEngine = veld::prefixEngine();  // chosen when the stream is made
     std::unique_ptr<veld::PrefixInflater> fPrefix;

@@ -62,6 +62,11 @@ const unsigned char* zcmpsFilestr::borrowBlock(std::int64_t pos, std::uint64_t& 
     return bytes;
 }
 
+void zcmpsFilestr::setEarlyStop(bool on) {
+    // A block inflated only in part is finished, or forgotten, by the next read.
+    fData->bEarlyStop = on;
+}
+
 void zcmpsFilestr::setBlockCache(int nBlocks) {
     // The loaded block may be an entry of the cache that goes.
     if (fData->fEntry) fData->forgetBlock();
@@ -148,7 +153,8 @@ bool zcmpsFilestr::Data::loadBlock(std::int64_t pos) {
         if (fpIOThread && !fParallelReader && inOrder && readThroughThread(r, fBlockBase)) {
             fReady = size;
         } else {
-            startInflating();
+            if (bEarlyStop) startInflating();
+            else inflateWhole();
             // The workers go on after the owner's own read, as without them.
             if (fParallelReader) fParallelReader->ownerFetched(r);
         }
@@ -175,6 +181,11 @@ void zcmpsFilestr::Data::startInflating() {
 void zcmpsFilestr::Data::ensureInflated(std::uint64_t end) {
     if (end <= fReady) return;
     const std::uint64_t size = static_cast<std::uint64_t>(fRecord.orginalSize);
+    if (!bEarlyStop || (end >= size && !bInflating)) {
+        // The whole block at once, by the fastest engine, checked as a whole.
+        inflateWhole();
+        return;
+    }
     if (!bInflating) startInflating();
     // The last stretch goes to the stream's end, where its Adler-32 is checked.
     const bool good = end >= size ? fPrefix->finish(size) : fPrefix->advance(end);
@@ -183,17 +194,24 @@ void zcmpsFilestr::Data::ensureInflated(std::uint64_t end) {
         if (fReady == size) bInflating = false;
     } else {
         // Judged as a whole block, in the words of every other read of it.
-        bInflating = false;
-        veld::BlockCache::Entry* entry = fEntry;
-        try {
-            inflateRecord(fRecord, false, fBlockBase);
-        } catch (...) {
-            if (entry) entry->ready = 0;
-            forgetBlock();
-            throw;
-        }
-        fReady = size;
+        inflateWhole();
+        return;
     }
+    if (fEntry) fEntry->ready = fReady;
+}
+
+void zcmpsFilestr::Data::inflateWhole() {
+    bInflating = false;
+    veld::BlockCache::Entry* entry = fEntry;
+    try {
+        inflateRecord(fRecord, false, fBlockBase);
+    } catch (...) {
+        // Part of the block may be overwritten: nothing of it is kept.
+        if (entry) entry->ready = 0;
+        forgetBlock();
+        throw;
+    }
+    fReady = static_cast<std::uint64_t>(fRecord.orginalSize);
     if (fEntry) fEntry->ready = fReady;
 }
 
