@@ -116,6 +116,23 @@ TEST_P(RandomRead, EarlyStopReadsTheStartAndTheEndStillChecksTheBlock) {
     EXPECT_EQ(readAt(r.z, at(2), 2 * kBlock), slice(data, 2 * kBlock, data.size() - 2 * kBlock));
 }
 
+// A stream that holds more bytes than its record says is refused when a read
+// reaches the record's end, not cut there.
+TEST_P(RandomRead, EarlyStopRefusesAStreamLongerThanItsRecord) {
+    Bytes file = good;
+    const std::int32_t shorter = layout.blocks[3].orginalSize - 1;
+    std::memcpy(&file[layout.infoPos + 4 * 24 + 16], &shorter, 4);
+    writeAll(dir.file("long"), file);
+    Reader r(dir.file("long"), setting(), mode());
+    const std::size_t last = 3 * kBlock;
+    if (earlyStops(mode())) EXPECT_EQ(readAt(r.z, at(3, 10), 100), slice(caseData(), last + 10, 100));
+    std::string detail;
+    EXPECT_EQ(failedCheck([&] { readAt(r.z, at(3, 10), 300000); }, &detail), "0");
+    EXPECT_NE(detail.find("inflates to 300000 bytes, not 299999"), std::string::npos) << detail;
+    std::uint64_t length = 0;
+    EXPECT_EQ(failedCheck([&] { r.z.borrowBlock(at(3, shorter - 1), length); }), "0");
+}
+
 // A payload that stops inflating before the bytes asked for fails the read in
 // the words of a whole-block read.
 TEST_P(RandomRead, DamageBeforeTheBytesFailsLikeAWholeBlockRead) {
