@@ -32,7 +32,8 @@
 // Additions when reading: a payload must be one complete zlib stream whose
 // Adler-32 holds; a table record is checked when its block is read, so a
 // damaged record fails only those reads; a failed read ahead is read again by
-// the request that needs it, so every setting fails alike.
+// the request that needs it, so every setting fails alike. Off by default:
+// early stop, the block cache; and borrowBlock lends a block without a copy.
 // Thread contract: one thread at a time.
 #pragma once
 
