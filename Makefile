@@ -44,7 +44,7 @@ test-consumer: build
 	cmake --install $(BUILD_DIR) --prefix $(CURDIR)/build/install >/dev/null
 	cmake -S tests/consumer -B build/consumer -G Ninja -DCMAKE_PREFIX_PATH=$(CURDIR)/build/install >/dev/null
 	cmake --build build/consumer
-	LD_LIBRARY_PATH=$(CURDIR)/build/install/lib build/consumer/veld_consumer build/consumer/consumer.dat
+	LD_LIBRARY_PATH=$(CURDIR)/build/install/lib/$$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null):$(CURDIR)/build/install/lib build/consumer/veld_consumer build/consumer/consumer.dat
 
 # The Windows DLL, cross-built with MinGW-w64; its tests run under Wine in a
 # prefix inside build/windows, so runs never touch ~/.wine and need no display.

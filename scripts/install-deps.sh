@@ -14,6 +14,13 @@ if [[ "${1:-}" == "--windows" ]]; then
             libcli11-dev wine wine64 libgnutls30 cmake ninja-build make)
 fi
 
+if [[ "${1:-}" == "--packaging" ]]; then
+  # lintian for the packages; venv, pip, setuptools, wheel and build for the
+  # Python module installed the usual way (tests/packages/pip_install.sh).
+  packages=(lintian dpkg-dev python3-venv python3-pip python3-setuptools python3-wheel python3-build
+            python3-dev pybind11-dev cmake ninja-build)
+fi
+
 if [[ "${1:-}" == "--fuzz" ]]; then
   # libFuzzer and the sanitizer runtimes come with clang's runtime package;
   # the seeds are made by a Python script from files the veld program packs.

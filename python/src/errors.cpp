@@ -22,6 +22,9 @@ DamagedFile::DamagedFile(std::string file, const std::string& message, std::stri
       block(block_),
       offset(offset_) {}
 
+NotCompressed::NotCompressed(std::string file, const std::string& why)
+    : std::runtime_error("not a compressed data file: " + file + " (" + why + ")"), filename(std::move(file)) {}
+
 OsFailure::OsFailure(int err_, std::string file, const std::string& message)
     : std::runtime_error(message), err(err_), filename(std::move(file)) {}
 
@@ -84,6 +87,10 @@ void registerErrors(py::module_& m) {
             error.attr("block") = e.block ? py::object(py::int_(*e.block)) : py::none();
             error.attr("offset") = e.offset ? py::object(py::int_(*e.offset)) : py::none();
             PyErr_SetObject(gDamagedType, error.ptr());
+        } catch (const NotCompressed& e) {
+            py::object error = py::handle(PyExc_ValueError)(e.what());
+            error.attr("filename") = e.filename;
+            PyErr_SetObject(PyExc_ValueError, error.ptr());
         } catch (const OsFailure& e) {
             // OSError(errno, text, filename) picks the subclass (FileNotFoundError, ...).
             py::object error =

@@ -1,6 +1,7 @@
 // The library's exceptions as Python sees them: a damaged file becomes
 // veld.DamagedFileError (with the block number and file offset where the
-// library names them), a refusal of the disk becomes OSError with its errno.
+// library names them), a refusal of the disk becomes OSError with its errno,
+// and a file with no compressed part at all a plain ValueError.
 // Raised as C++ exceptions so that they can leave code running without the
 // GIL; the translators registered by registerErrors turn them into Python's.
 #pragma once
@@ -20,6 +21,12 @@ struct DamagedFile : std::runtime_error {
                 std::optional<std::int64_t> offset = {});
     std::string filename, check, detail;
     std::optional<std::int64_t> block, offset;
+};
+
+// Nothing in the file looks like a compressed part: a plain file, not a damaged one.
+struct NotCompressed : std::runtime_error {
+    NotCompressed(std::string file, const std::string& why);
+    std::string filename;
 };
 
 struct OsFailure : std::runtime_error {

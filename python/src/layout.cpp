@@ -53,10 +53,15 @@ inspect::Layout inspectFile(Source& source, std::optional<std::int64_t> row0, st
         if (!firstTried) firstTried = std::move(L);
     }
     if (firstTried) return *firstTried;
-    std::string text = "no compressed part found: no offset holds its own position followed by a sound table";
+    const std::string none = "no offset holds its own position followed by a sound table";
+    const auto unfinished = inspect::findUnfinishedRow0(source);
+    // Neither a heading that fails its checks nor the blocks of an unfinished
+    // pack: nothing here was ever compressed.
+    if (nearMiss.empty() && !unfinished) throw NotCompressed(source.path(), none);
+    std::string text = "no compressed part found: " + none;
     if (!nearMiss.empty()) text += " (" + nearMiss + ")";
-    if (const auto p = inspect::findUnfinishedRow0(source))
-        text += "; offset " + std::to_string(*p) +
+    if (unfinished)
+        text += "; offset " + std::to_string(*unfinished) +
                 " looks like the unwritten heading of a pack that never finished: veld.recover keeps its "
                 "complete blocks";
     throw DamagedFile(source.path(), text);
@@ -171,13 +176,15 @@ py::dict recover(const std::string& path, const std::string& output, std::option
     const Outcome o = withSource(path, [&](Source& source) {
         std::optional<std::int64_t> p = row0;
         bool s = swap.value_or(false);
+        std::string nearMiss;
         for (bool order : {false, true}) {
             if (p || (swap && *swap != order)) continue;
-            p = inspect::findRow0(source, order);
+            p = inspect::findRow0(source, order, nearMiss.empty() ? &nearMiss : nullptr);
             s = order;
         }
         if (!p) p = inspect::findUnfinishedRow0(source);  // a pack that never wrote its heading
-        if (!p) throw DamagedFile(path, "no compressed part found; give row0");
+        if (!p && !nearMiss.empty()) throw DamagedFile(path, "no compressed part found (" + nearMiss + "); give row0");
+        if (!p) throw NotCompressed(path, "neither a heading nor the blocks of an unfinished pack");
         Outcome out{inspect::planRecovery(source, *p, s)};
         if (!out.plan.sound) out.size = inspect::writeRecovered(out.plan, source, output);
         return out;

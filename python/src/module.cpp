@@ -59,6 +59,7 @@ std::uint64_t writeFrom(CaseWriter& w, const py::object& buffer) {
 PYBIND11_MODULE(_veld, m) {
     m.doc() = "Compressed data files: the dictionary part, then case data in zlib blocks.";
     veldpy::registerErrors(m);
+    m.attr("__version__") = VELD_VERSION;
 
     py::class_<veldpy::FileLayout>(m, "_Layout")
         .def_readonly("path", &veldpy::FileLayout::path)

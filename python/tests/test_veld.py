@@ -225,14 +225,10 @@ def test_unfinished_file_is_refused_and_recovered(tmp_path):
     w.write(data)
     shutil.copyfile(tmp_path / "f", tmp_path / "unfinished")
     w.close()
-    (tmp_path / "plain").write_bytes(os.urandom(5000))
-    for path in ["unfinished", "plain"]:
-        with pytest.raises(veld.DamagedFileError):
-            veld.open(tmp_path / path)
-        with pytest.raises(veld.DamagedFileError):
-            veld.info(tmp_path / path, row0=P)
+    with pytest.raises(veld.DamagedFileError, match="never finished"):
+        veld.open(tmp_path / "unfinished")
     with pytest.raises(veld.DamagedFileError):
-        veld.recover(tmp_path / "plain")
+        veld.info(tmp_path / "unfinished", row0=P)
 
     kept = veld.recover(tmp_path / "unfinished")
     assert (kept["output"], kept["row0"], kept["block_count"]) == (str(tmp_path / "unfinished.recovered"), P, 1)

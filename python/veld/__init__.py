@@ -10,8 +10,12 @@ case data, stored as independent zlib blocks with a position-info table and a
     with veld.Writer("new.zdat", dictionary) as w:
         w.write(records)
 
+    frame = veld.read_dataframe("survey.zdat", dtype)  # a pandas DataFrame
+
 A damaged file raises veld.DamagedFileError (with .block and .offset where
-the library names them); a refusal of the disk raises OSError with .errno.
+the library names them); a file with no compressed part at all raises a
+plain ValueError ("not a compressed data file"); a refusal of the disk
+raises OSError with .errno.
 `jobs` counts the threads working on one file, the caller's included: 1 does
 everything on the caller's thread, n >= 2 lets n - 1 workers inflate blocks
 ahead (reading) or compress blocks at once (writing). Every setting gives
@@ -23,9 +27,12 @@ import os
 
 import numpy as np
 
-from ._veld import DamagedFileError, Writer, _info, _locate, _Reader, _recover, _verify
+from ._veld import DamagedFileError, Writer, __version__, _info, _locate, _Reader, _recover, _verify
 
-__all__ = ["DamagedFileError", "Writer", "VeldFile", "open", "read_records", "append", "info", "verify", "recover"]
+__all__ = [
+    "DamagedFileError", "Writer", "VeldFile", "open", "read_records", "read_dataframe",
+    "append", "info", "verify", "recover", "__version__",
+]
 
 
 class VeldFile(io.RawIOBase):
@@ -133,6 +140,34 @@ def read_records(path, dtype, start=0, count=None, *, row0=None, swap=None, jobs
             error.filename, error.block, error.offset = f.name, None, None
             raise error
         return records
+
+
+def read_dataframe(path, dtype, start=0, count=None, *, row0=None, swap=None, jobs=2):
+    """Case records as a pandas DataFrame: one column per field of `dtype`.
+
+    Takes the arguments of read_records. A dtype without fields gives one
+    column. Columns are in the machine's byte order whatever the file's;
+    a field with a shape of its own (a subarray) has no column form and is
+    refused: read_records keeps it.
+    """
+    import pandas as pd
+
+    dtype = np.dtype(dtype)
+    for name in dtype.names or ():
+        if dtype.fields[name][0].shape:
+            raise ValueError(f"field {name!r} holds an array of shape {dtype.fields[name][0].shape}; "
+                             "a DataFrame column cannot: use read_records")
+    records = read_records(path, dtype, start, count, row0=row0, swap=swap, jobs=jobs)
+    if dtype.names is None:
+        return pd.DataFrame({0: _native(records)})
+    return pd.DataFrame({name: _native(records[name]) for name in dtype.names})
+
+
+def _native(column):
+    # pandas computes on the machine's byte order only.
+    if column.dtype.byteorder in "=|" or column.dtype.isnative:
+        return np.ascontiguousarray(column)
+    return column.astype(column.dtype.newbyteorder("="))
 
 
 def append(path, row0=None, swap=None, in_place=False, jobs=2):
