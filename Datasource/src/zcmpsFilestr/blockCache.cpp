@@ -52,4 +52,12 @@ void BlockCache::clear() {
     }
 }
 
+void BlockCache::dropPartial() {
+    for (Entry& e : fEntries)
+        if (e.ready < static_cast<std::uint64_t>(e.record.orginalSize)) {
+            e.inUse = false;
+            e.ready = 0;
+        }
+}
+
 }  // namespace veld

@@ -35,6 +35,8 @@ public:
     Entry* take(const blockInfo& record);
     // Forgets every block (the file was left, or a block failed).
     void clear();
+    // Forgets the blocks held only in part.
+    void dropPartial();
 
 private:
     std::vector<Entry> fEntries;

@@ -63,8 +63,13 @@ const unsigned char* zcmpsFilestr::borrowBlock(std::int64_t pos, std::uint64_t& 
 }
 
 void zcmpsFilestr::setEarlyStop(bool on) {
-    // A block inflated only in part is finished, or forgotten, by the next read.
-    fData->bEarlyStop = on;
+    Data& d = *fData;
+    d.bEarlyStop = on;
+    if (on) return;
+    // Without early stop no byte of a block is copied before the whole block
+    // is checked: what was inflated only in part is forgotten.
+    if (d.fpos != -1 && d.fReady < static_cast<std::uint64_t>(d.fRecord.orginalSize)) d.forgetBlock();
+    d.fCache.dropPartial();
 }
 
 void zcmpsFilestr::setBlockCache(int nBlocks) {
