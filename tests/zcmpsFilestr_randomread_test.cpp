@@ -192,37 +192,71 @@ TEST_P(RandomRead, SeeksInsideTheLoadedBlockReadNothing) {
 }
 
 // A failed Read leaves the caller's bytes and the stream's position as they
-// were: reads to the end of a damaged block, from it, from the block before it
-// and from two blocks before, and the disk refusing the second block's payload.
+// were: reads of a damaged block, into it from the block before, across
+// short blocks, and the disk refusing the second block's payload. A Read
+// longer than a block writes none of the failing block's bytes.
 TEST_P(RandomRead, FailedReadLeavesTheBufferAndPositionAsTheyWere) {
-    const std::string path = damagedMiddle(2);
-    Reader r(path, setting(), mode());
+    // Block 2's first deflate block is of the reserved type: no byte of it inflates.
+    Bytes file = good;
+    file[layout.blocks[2].translatePos + 2] = 0x07;
+    writeAll(dir.file("bad"), file);
+    Reader r(dir.file("bad"), setting(), mode());
     Bytes buf(3 * kBlock, kUntouched);
+    auto untouched = [&](std::size_t from, std::size_t to) {
+        return std::count(buf.begin() + from, buf.begin() + to, kUntouched) == static_cast<std::ptrdiff_t>(to - from);
+    };
     struct Attempt {
         const char* name;
         std::int64_t from;
         std::size_t n;
     };
-    for (const Attempt& a : {Attempt{"whole damaged block", at(2), std::size_t(kBlock)},
-                             Attempt{"end of block 1 into block 2", at(1, kBlock - 1000), std::size_t(kBlock + 1000)},
-                             Attempt{"blocks 0 to 2", at(0, 5), std::size_t(3 * kBlock - 5)}}) {
+    for (const Attempt& a : {Attempt{"block 2 whole", at(2), std::size_t(kBlock)},
+                             Attempt{"10 bytes of block 2", at(2, 500), 10},
+                             Attempt{"end of block 1 into block 2", at(1, kBlock - 1000), 2000},
+                             Attempt{"a block's length from block 1", at(1, 10), std::size_t(kBlock)}}) {
         SCOPED_TRACE(a.name);
         r.z.Seek(a.from, VELD_StrBaseIO::FromStart);
         EXPECT_EQ(failedCheck([&] { r.z.Read(buf.data(), a.n); }), "ret!= 0");
-        EXPECT_EQ(std::count(buf.begin(), buf.end(), kUntouched), static_cast<std::ptrdiff_t>(buf.size()));
+        EXPECT_TRUE(untouched(0, buf.size()));
         EXPECT_EQ(r.z.Tell(), a.from);
     }
+    // Longer: the bytes of blocks 0 and 1 may be in place, none of block 2's.
+    r.z.Seek(at(0, 5), VELD_StrBaseIO::FromStart);
+    EXPECT_EQ(failedCheck([&] { r.z.Read(buf.data(), 3 * kBlock - 5); }), "ret!= 0");
+    EXPECT_TRUE(untouched(2 * kBlock - 5, buf.size()));
+    EXPECT_EQ(r.z.Tell(), at(0, 5));
+
     // The disk refuses block 1's payload while a read crosses into it.
     Reader fine(dir.file("good"), setting(), mode());
+    std::fill(buf.begin(), buf.end(), kUntouched);
     fine.z.Seek(at(0, kBlock - 300), VELD_StrBaseIO::FromStart);
     {
         veld::crt::CrtSeam seam;
         seam.failAt(veld::crt::Call::Read, layout.blocks[1].translatePos, EIO);
         EXPECT_EQ(raisedCode([&] { fine.z.Read(buf.data(), 1000); }), 1003);
     }
-    EXPECT_EQ(std::count(buf.begin(), buf.end(), kUntouched), static_cast<std::ptrdiff_t>(buf.size()));
+    EXPECT_TRUE(untouched(0, buf.size()));
     EXPECT_EQ(fine.z.Tell(), at(0, kBlock - 300));
     EXPECT_EQ(readAt(fine.z, at(0, kBlock - 300), 1000), slice(caseData(), kBlock - 300, 1000));
+}
+
+// Blocks of 10 bytes (flushed): a Read across several of them, failing in a
+// later one, puts back all it had copied.
+TEST_P(RandomRead, FailedReadAcrossShortBlocksPutsEverythingBack) {
+    const Bytes data = textBytes(100, 3);
+    packFile(dir.file("short"), patternBytes(P), data, PackOptions{0, 10, {10, 20, 30, 40, 50, 60, 70, 80, 90}});
+    Bytes file = readAll(dir.file("short"));
+    const RawLayout shortLayout = readLayout(file, P);
+    ASSERT_EQ(shortLayout.blocks.size(), 10u);
+    file[shortLayout.blocks[6].translatePos + 2] = 0x07;
+    writeAll(dir.file("short"), file);
+    Reader r(dir.file("short"), setting(), mode());
+    Bytes buf(100, kUntouched);
+    r.z.Seek(P + 15, VELD_StrBaseIO::FromStart);
+    EXPECT_EQ(failedCheck([&] { r.z.Read(buf.data(), 80); }), "ret!= 0");
+    EXPECT_EQ(std::count(buf.begin(), buf.end(), kUntouched), 100);
+    EXPECT_EQ(r.z.Tell(), P + 15);
+    EXPECT_EQ(readAt(r.z, P + 15, 45), slice(data, 15, 45));
 }
 
 // Borrowed blocks are the bytes Read gives, from the position to the block's

@@ -89,6 +89,10 @@ public:
     // not writing. Reports nothing: it runs on failure paths.
     void Abandon() noexcept;
 
+    // Beyond the described Read: a failed Read leaves the position as it was,
+    // writes no byte of the block that failed, and puts back what it copied
+    // before it when that is at most a block (so a Read of at most a block
+    // leaves the buffer exactly as it was).
     std::uint64_t Read(void* buf, std::uint64_t n) override;
 
     // Addition: the bytes from pos to the end of the block that holds pos,

@@ -81,8 +81,10 @@ void zcmpsFilestr::setBlockCache(int nBlocks) {
 void zcmpsFilestr::Data::Read(VELD_FileStream::ReadRequest& req) {
     unsigned char* const first = req._buf;
     // The caller's bytes under the pieces already copied, put back when a
-    // later block of the same Read fails.
+    // later block of the same Read fails: at most a block of them, so that a
+    // long Read costs no memory as large as itself.
     std::vector<unsigned char> overwritten;
+    bool restorable = true;
     try {
         while (req._size > 0) {
             const std::int64_t pos = req._pos;
@@ -91,13 +93,21 @@ void zcmpsFilestr::Data::Read(VELD_FileStream::ReadRequest& req) {
             placeAt(pos);
             const std::uint64_t m = std::min<std::uint64_t>(availBuffSize, req._size);
             ensureInflated(static_cast<std::uint64_t>(fpCurBuff - fBlockBase) + m);
-            if (m < req._size) overwritten.insert(overwritten.end(), req._buf, req._buf + m);
+            if (m < req._size && restorable) {
+                if (overwritten.size() + m <= kBlockSize) {
+                    overwritten.insert(overwritten.end(), req._buf, req._buf + m);
+                } else {
+                    restorable = false;
+                    std::vector<unsigned char>().swap(overwritten);
+                }
+            }
             std::memcpy(req._buf, fpCurBuff, m);
             fpCurBuff += m;
             availBuffSize -= m;
             req.Consume(m);
         }
     } catch (...) {
+        // An empty copy when the Read was too long to keep one.
         if (!overwritten.empty()) std::memcpy(first, overwritten.data(), overwritten.size());
         throw;
     }
