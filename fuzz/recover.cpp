@@ -3,7 +3,8 @@
 // blocks is written out, and the file it gives must read back through the
 // public classes with exactly the case bytes the plan promised.
 // Input: flags (bit 0: swapped byte order, bit 1: check payloads on two
-// threads), P as two little-endian bytes, then the file itself.
+// threads, bit 2: fill damaged blocks), P as two little-endian bytes, then the
+// file itself.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 3) return 0;
     const bool swap = (data[0] & 1) != 0;
     const int threads = (data[0] & 2) ? 2 : 0;
+    const bool fill = (data[0] & 4) != 0;
     const std::int64_t row0 = data[1] | (data[2] << 8);
     veld::inspect::MemorySource source(data + 3, size - 3);
 
@@ -46,16 +48,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::int64_t at = -1;
         veld::inspect::findRow0(source, swap, &why, &at);
         veld::inspect::findUnfinishedRow0(source);
+        veld::inspect::locateRow0(source, swap, veld::inspect::findTables(source, swap));
     });
 
     veld::inspect::RecoveryPlan plan;
     bool planned = false;
     veldfuzz::refusalsAreFine([&] {
-        plan = veld::inspect::planRecovery(source, row0, swap);
+        plan = veld::inspect::planRecovery(source, row0, swap, fill);
         planned = true;
     });
     // Written and read back only while that stays cheap.
-    if (!planned || plan.row0 <= 0 || plan.blocks.empty() || plan.caseBytes > 3 * kBlock) return 0;
+    const std::uint64_t plannedBytes = static_cast<std::uint64_t>(plan.dataEnd - plan.row0);
+    if (!planned || plan.row0 <= 0 || plan.blocks.empty() || plannedBytes > 3 * kBlock) return 0;
     const std::string out = veldfuzz::scratchFile() + ".recovered";
     std::int64_t written = 0;
     veldfuzz::refusalsAreFine([&] { written = veld::inspect::writeRecovered(plan, source, out); });
@@ -68,6 +72,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         veldfuzz::finding("the recovered file does not read back");
     }
     std::remove(out.c_str());
-    if (got != plan.caseBytes) veldfuzz::finding("the recovered file holds other case bytes than planned");
+    if (got != plannedBytes) veldfuzz::finding("the recovered file holds other case bytes than planned");
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "VELD_FileStream.h"
 #include "check.h"
@@ -114,6 +115,27 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
     openStream(src, input, "rb");
     const std::int64_t inSize = streamSize(src);
 
+    // In place, the target is damaged from its first changed byte until Close:
+    // the input is read whole before that, so that an input that fails to
+    // read leaves the target unchanged.
+    std::vector<unsigned char> held;
+    std::uint64_t done = 0;
+    try {
+        if (inPlace) {
+            held.resize(static_cast<std::size_t>(inSize));
+            while (done < held.size()) {
+                const std::uint64_t n = src.Read(held.data() + done, held.size() - done);
+                if (n == 0) throw CliError(kExitDamaged, input, "ended early");
+                done += n;
+            }
+            done = 0;
+        }
+    } catch (...) {
+        throw CliError(kExitDamaged, file,
+                       "append failed before the file was changed, the file is unchanged: reading " + input + ": " +
+                           describeCurrentException());
+    }
+
     VELD_FileStream in;
     openStream(in, file, "rb");
     zcmpsFilestr z(in);
@@ -123,12 +145,16 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
     const std::int64_t end = layout.dataEnd;
     z.Seek(end, VELD_StrBaseIO::FromStart);
     PieceBuffer piece;
-    std::uint64_t done = 0;
+    bool closing = false;  // the safe append changes what the heading reaches only in Close
     try {
         if (inPlace)
             z.setFileToAppend(end, swap);
         else
             z.setFileToAppendSafely(end, swap);
+        if (inPlace) {
+            z.Write(held.data(), held.size());
+            done = held.size();
+        }
         while (done < static_cast<std::uint64_t>(inSize)) {
             const std::uint64_t n =
                 src.Read(piece.data(), std::min<std::uint64_t>(piece.size(), inSize - done));
@@ -136,6 +162,7 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
             z.Write(piece.data(), n);
             done += n;
         }
+        closing = true;
         z.Close();
     } catch (...) {
         const std::string cause = describeCurrentException();
@@ -144,6 +171,8 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
         std::string outcome;
         if (inPlace) {
             outcome = "the file may now be damaged (veld recover rebuilds its table)";
+        } else if (!closing) {
+            outcome = "the file is unchanged";
         } else {
             // A failure after the new heading was written leaves the new bytes in.
             std::int64_t nowEnd = -1;
@@ -153,7 +182,7 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
                 if (now.sound()) nowEnd = now.dataEnd;
             } catch (...) {
             }
-            outcome = nowEnd == end ? "the file is as it was"
+            outcome = nowEnd == end ? "the file is unchanged"
                       : nowEnd == end + static_cast<std::int64_t>(done) ? "the new bytes were kept all the same"
                                                                           : "the file may now be damaged";
         }

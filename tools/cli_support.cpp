@@ -106,6 +106,13 @@ void releaseSlot(const std::string& path) {
         if (gPendingUsed[i].load() && path == gPendingPaths[i]) gPendingUsed[i].store(false);
 }
 
+void installInterruptHandlers() {
+    if (!gHandlersInstalled.exchange(true)) {
+        std::signal(SIGINT, removePendingAndExit);
+        std::signal(SIGTERM, removePendingAndExit);
+    }
+}
+
 }  // namespace
 
 PendingOutput::PendingOutput(std::string finalPath) : fFinalPath(std::move(finalPath)) {
@@ -114,12 +121,16 @@ PendingOutput::PendingOutput(std::string finalPath) : fFinalPath(std::move(final
     fs::path temp = target;
     temp += ".veld-partial";
     fTempPath = temp.string();
-    if (!gHandlersInstalled.exchange(true)) {
-        std::signal(SIGINT, removePendingAndExit);
-        std::signal(SIGTERM, removePendingAndExit);
-    }
+    installInterruptHandlers();
     claimSlot(fTempPath);
 }
+
+RemoveOnInterrupt::RemoveOnInterrupt(std::string path) : fPath(std::move(path)) {
+    installInterruptHandlers();
+    claimSlot(fPath);
+}
+
+RemoveOnInterrupt::~RemoveOnInterrupt() { releaseSlot(fPath); }
 
 PendingOutput::~PendingOutput() {
     closeWriteback();

@@ -78,6 +78,19 @@ private:
     int fWritebackFd = -1;  // the temporary file, opened for starting its writeback
 };
 
+// While it lives, an interrupt (Ctrl-C, SIGTERM) removes `path` before the
+// process ends: for a temporary file that the library itself writes.
+class RemoveOnInterrupt {
+public:
+    explicit RemoveOnInterrupt(std::string path);
+    ~RemoveOnInterrupt();
+    RemoveOnInterrupt(const RemoveOnInterrupt&) = delete;
+    RemoveOnInterrupt& operator=(const RemoveOnInterrupt&) = delete;
+
+private:
+    std::string fPath;
+};
+
 // Standard output in binary mode (no newline translation on Windows).
 std::FILE* binaryStdout();
 

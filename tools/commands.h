@@ -67,6 +67,14 @@ struct RecoverOptions {
     std::string file, output;  // output "": FILE.recovered, or FILE itself with inPlace
     std::optional<std::int64_t> row0;
     bool swap = false, inPlace = false, quiet = false;
+    bool fillDamaged = false;  // keep every sound block, damaged positions as zero bytes
+    bool json = false;
+};
+
+struct CompactOptions {
+    std::string file;
+    std::optional<std::int64_t> row0;
+    bool swap = false, quiet = false;
 };
 
 struct DemoOptions {
@@ -86,6 +94,7 @@ int runCat(const CatOptions& o);
 int runVerify(const VerifyOptions& o);
 int runAppend(const AppendOptions& o);
 int runRecover(const RecoverOptions& o);
+int runCompact(const CompactOptions& o);
 int runDemo(const DemoOptions& o);
 int runBench(const BenchOptions& o);
 

@@ -5,33 +5,13 @@
 
 #include "cli_support.h"
 #include "commands.h"
+#include "json_text.h"
 #include "layout_inspector.h"
 #include "progress.h"
 
 namespace veldcli {
 
 namespace {
-
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
-}
 
 double ratioOf(const Layout& L) {
     return L.payloadBytes ? static_cast<double>(L.caseBytes) / static_cast<double>(L.payloadBytes) : 0.0;
@@ -111,7 +91,9 @@ void printText(const std::string& path, const Layout& L, bool withBlocks) {
     std::printf("short blocks   %s\n", shortBlocksText(L).c_str());
     std::printf("after table    %s bytes\n", g(bytesAfterTable(L)).c_str());
     std::printf("stale bytes    %s%s\n", g(L.staleBytes).c_str(),
-                L.staleBytes > 0 ? " (left behind by appends: no payload or table uses them; not damage)" : "");
+                L.staleBytes > 0 ? " (left behind by appends: no payload or table uses them; not damage; "
+                                   "'veld compact' removes them)"
+                                 : "");
     if (withBlocks) {
         std::printf("\n%6s %14s %14s %12s %14s %7s\n", "block", "orginalPos", "translatePos", "orginalSize",
                     "translateSize", "ratio");
@@ -158,7 +140,9 @@ int runVerify(const VerifyOptions& o) {
             std::printf("%s: ok: %zu blocks, %s bytes of case data in %s payload bytes (ratio %.2f)", o.file.c_str(),
                         L.blocks.size(), groupDigits(L.caseBytes).c_str(), groupDigits(L.payloadBytes).c_str(),
                         ratioOf(L));
-            if (L.staleBytes) std::printf("; %s stale bytes (not damage)", groupDigits(L.staleBytes).c_str());
+            if (L.staleBytes)
+                std::printf("; %s stale bytes (not damage; 'veld compact %s' removes them)",
+                            groupDigits(L.staleBytes).c_str(), o.file.c_str());
             std::printf("\n");
         }
         return kExitOk;

@@ -19,7 +19,7 @@ using namespace veldcli;
 
 namespace {
 
-const char* const kCommands[] = {"pack", "unpack", "info", "cat", "verify", "append", "recover", "demo", "bench"};
+const char* const kCommands[] = {"pack", "unpack", "info", "cat", "verify", "append", "recover", "compact", "demo", "bench"};
 
 struct Row0Option {
     std::int64_t value = 0;
@@ -189,12 +189,27 @@ int main(int argc, char** argv) {
     addSwap(recoverCmd, recover.swap);
     recoverCmd->add_flag("--in-place", recover.inPlace, "replace FILE itself once the new file is complete");
     recoverCmd->add_flag("--quiet", recover.quiet, "no report");
+    recoverCmd->add_flag("--fill-damaged", recover.fillDamaged,
+                         "keep every sound block where it lies; a damaged block's positions become zero bytes");
+    recoverCmd->add_flag("--json", recover.json, "the report as one JSON object");
     recoverCmd->footer(
-        "Walks the zlib streams from P + 24 on (or uses the table's sound records) and writes a\n"
-        "valid file with every complete block, then says what was lost and where damage starts.\n"
+        "Uses the newest sound table found in the file (or walks the zlib streams from P + 24 on)\n"
+        "and writes a valid file with the longest sound run of blocks from P, then says what was\n"
+        "kept, what was lost and where damage starts. P is found from the heading, a table or the\n"
+        "first block when --row0 is not given.\n"
         "Works on a killed pack's .veld-partial and on an append that died half-way.\n"
         "OUTPUT appears only once it is complete.\n"
         "Example:\n  veld recover survey.zdat.veld-partial survey.zdat");
+
+    CompactOptions compact;
+    Row0Option compactRow0;
+    auto* compactCmd = app.add_subcommand("compact", "rewrite a file without the stale bytes appends left behind");
+    compactCmd->add_option("FILE", compact.file, "compressed data file, replaced once the new one is complete")
+        ->required();
+    addRow0(compactCmd, compactRow0, false);
+    addSwap(compactCmd, compact.swap);
+    compactCmd->add_flag("--quiet", compact.quiet, "no summary");
+    compactCmd->footer("Payloads are copied as they are, not compressed again.\nExample:\n  veld compact survey.zdat");
 
     DemoOptions demo;
     demo.dir = defaultDir("veld-demo");
@@ -218,7 +233,7 @@ int main(int argc, char** argv) {
         for (const char* c : kCommands) known = known || std::strcmp(argv[1], c) == 0;
         if (!known) {
             reportError("", std::string("unknown command '") + argv[1] +
-                                "' (commands: pack, unpack, info, cat, verify, append, recover, demo, bench; see veld --help)");
+                                "' (commands: pack, unpack, info, cat, verify, append, recover, compact, demo, bench; see veld --help)");
             return kExitUsage;
         }
     }
@@ -269,6 +284,10 @@ int main(int argc, char** argv) {
     if (*recoverCmd) {
         recover.row0 = recoverRow0.get();
         return runReported(recover.file, [&] { return runRecover(recover); });
+    }
+    if (*compactCmd) {
+        compact.row0 = compactRow0.get();
+        return runReported(compact.file, [&] { return runCompact(compact); });
     }
     if (*demoCmd) return runReported(demo.dir, [&] { return runDemo(demo); });
     if (*benchCmd) return runReported(bench.dir, [&] { return runBench(bench); });

@@ -144,6 +144,17 @@ Bytes slice(const Bytes& b, std::int64_t from, std::int64_t n) {
     return Bytes(b.begin() + from, b.begin() + from + n);
 }
 
+// "12,345,678", as the program's reports write numbers.
+std::string grouped(std::int64_t n) {
+    const std::string digits = std::to_string(n);
+    std::string out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
 Bytes concat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -399,7 +410,7 @@ TEST_F(VeldCli, AppendOntoAFullDiskIsReportedAndCommitsNothing) {
         expectDamaged(r, "No space left on device");
         EXPECT_NE(r.err.find(disk + "/p.zdat"), std::string::npos) << r.err;
         if (!mode.empty()) continue;
-        EXPECT_NE(r.err.find("the file is as it was"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("the file is unchanged"), std::string::npos) << r.err;
         ASSERT_EQ(veld("unpack " + target + " " + q("p.back")).status, 0);
         EXPECT_TRUE(veldtest::readAll(file("p.back")) == first);
     }
@@ -554,8 +565,9 @@ TEST_F(VeldCli, RecoverKeepsEveryCompleteBlockOfAnUnfinishedPack) {
 
     r = veld("recover " + q("r.part"));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("2 complete blocks"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("damage starts at offset " + std::to_string(d.blocks[2].translatePos)), std::string::npos)
+    EXPECT_NE(r.out.find(", 2 blocks, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("damage starts at offset " + grouped(d.blocks[2].translatePos)),
+              std::string::npos)
         << r.out;
     EXPECT_TRUE(veldtest::readAll(file("r.part")) == partial) << "the input is left alone";
     ASSERT_EQ(veld("unpack " + q("r.part.recovered") + " " + q("r.back")).status, 0);
@@ -570,6 +582,145 @@ TEST_F(VeldCli, RecoverKeepsEveryCompleteBlockOfAnUnfinishedPack) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("nothing to recover"), std::string::npos) << r.out;
     EXPECT_FALSE(std::filesystem::exists(file("r.copy")));
+}
+
+// Each kind of damage: P is found without --row0, and the report's lines
+// agree on what was kept, what was lost and where the damage starts.
+TEST_F(VeldCli, RecoverReportsWhatItKeptAndLostForEachKindOfDamage) {
+    const Bytes input = dataFile(kRow0, 4 * kBlock + 7000);
+    const Bytes packed = pack("k", input);
+    const Decoded d = decode(packed, kRow0);
+    ASSERT_EQ(d.blocks.size(), 5u);
+    const Record& b2 = d.blocks[2];
+    auto line = [](const std::string& out, const std::string& start) {
+        const std::size_t at = out.find("\n" + start);
+        if (at == std::string::npos) return std::string();
+        std::string text = out.substr(at + 1, out.find('\n', at + 1) - at - 1);
+        if (!text.empty() && text.back() == '\r') text.pop_back();  // a console's line ends
+        return text;
+    };
+    {
+        SCOPED_TRACE("a pack killed inside block 2: no heading, no table");
+        Bytes b(packed.begin(), packed.begin() + b2.translatePos + 500);
+        std::fill(b.begin() + kRow0, b.begin() + kRow0 + 24, 0);
+        veldtest::writeAll(file("k1"), b);
+        const Result r = veld("recover " + q("k1"));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("row0 1,000 (found by 24 zero bytes"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(", 2 blocks, " + grouped(2 * kBlock) + " bytes of case data"), std::string::npos) << r.out;
+        EXPECT_EQ(line(r.out, "damage starts at offset ")
+                      .rfind("damage starts at offset " + grouped(b2.translatePos) + ": block 2 at offset " +
+                                 grouped(b2.translatePos) + ": the file ends inside its payload (the file is " +
+                                 grouped(static_cast<std::int64_t>(b.size())) + " bytes; ",
+                             0),
+                  0u)
+            << r.out;
+        EXPECT_EQ(line(r.out, "lost: "), "lost: whatever the 500 bytes from offset " + grouped(b2.translatePos) +
+                                             " to the end of the file held (no table counts it)");
+        EXPECT_EQ(r.out.find("wrong --row0"), std::string::npos) << r.out;
+        const Result nowhere = veld("recover " + q("k1") + " " + q("no/such/dir/k1.out"));
+        expectDamaged(nowhere, "no/such/dir/k1.out\" (errno");
+        EXPECT_EQ(nowhere.err.find(".veld-recover"), std::string::npos) << nowhere.err;
+    }
+    {
+        SCOPED_TRACE("cut short with the heading intact");
+        const Bytes b(packed.begin(), packed.begin() + b2.translatePos + b2.translateSize);
+        veldtest::writeAll(file("k2"), b);
+        const Result r = veld("recover " + q("k2"));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(", 3 blocks, " + grouped(3 * kBlock) + " bytes of case data, positions 1,000 to " +
+                             grouped(kRow0 + 3 * kBlock - 1) + " (found by walking the payloads)"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(line(r.out, "lost: "), "lost: nothing: every payload in the file was kept");
+        EXPECT_NE(line(r.out, "damage starts at offset 1,000: ").find("does not fit a table"), std::string::npos) << r.out;
+    }
+    {
+        SCOPED_TRACE("one flipped byte in block 2, the table sound");
+        Bytes b = packed;
+        b[static_cast<std::size_t>(b2.translatePos + b2.translateSize / 3)] ^= 0x08;
+        veldtest::writeAll(file("k3"), b);
+        Result r = veld("recover " + q("k3"));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(", 2 blocks, " + grouped(2 * kBlock) + " bytes of case data"), std::string::npos) << r.out;
+        EXPECT_NE(line(r.out, "damage starts at offset ").find("damage starts at offset " + grouped(b2.translatePos) +
+                                                              ": block 2 at offset "),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(line(r.out, "lost: "), "lost: 3 blocks, " + grouped(2 * kBlock + 7000) +
+                                             " bytes of case data (the table counts them)");
+        EXPECT_EQ(line(r.out, "later: "), "later: 2 sound blocks (" + grouped(kBlock + 7000) +
+                                              " bytes of case data) lie past the damage; --fill-damaged keeps them, "
+                                              "with the damaged positions filled with zero bytes");
+
+        r = veld("recover " + q("k3") + " " + q("k3.filled") + " --fill-damaged");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(", 4 blocks, "), std::string::npos) << r.out;
+        EXPECT_EQ(line(r.out, "lost: "), "lost: 1 block damaged; its " + grouped(kBlock) +
+                                             " bytes of case data are zero bytes in the output");
+        EXPECT_NE(line(r.out, "filled with zero bytes: ")
+                      .find("filled with zero bytes: positions " + grouped(b2.orginalPos) + " to " +
+                            grouped(b2.orginalPos + kBlock - 1) + " (" + grouped(kBlock) + " bytes), held by block 2"),
+                  std::string::npos)
+            << r.out;
+        ASSERT_EQ(veld("unpack " + q("k3.filled") + " " + q("k3.back")).status, 0);
+        Bytes expected = input;
+        std::fill(expected.begin() + b2.orginalPos, expected.begin() + b2.orginalPos + kBlock, 0);
+        EXPECT_TRUE(veldtest::readAll(file("k3.back")) == expected);
+
+        r = veld("recover " + q("k3") + " " + q("k3.json") + " --fill-damaged --json");
+        ASSERT_EQ(r.status, 0) << r.err;
+        const jsonmini::Value v = jsonmini::parse(r.out);
+        EXPECT_EQ(v["blocks"].integer(), 4);
+        EXPECT_EQ(v["lost_blocks"].integer(), 1);
+        ASSERT_EQ(v["filled"].items.size(), 1u);
+        EXPECT_EQ(v["filled"].items[0]["from"].integer(), b2.orginalPos);
+        EXPECT_EQ(v["filled"].items[0]["to"].integer(), b2.orginalPos + kBlock);
+        EXPECT_EQ(v["filled"].items[0]["block"].integer(), 2);
+        EXPECT_EQ(v["filled"].items[0]["offset"].integer(), b2.translatePos);
+    }
+    {
+        SCOPED_TRACE("a damaged heading, the table sound");
+        Bytes b = packed;
+        std::fill(b.begin() + kRow0, b.begin() + kRow0 + 24, 0xA5);
+        veldtest::writeAll(file("k4"), b);
+        const Result r = veld("recover " + q("k4"));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("(found by a table whose first block starts there), 5 blocks"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("damage starts at offset 1,000: the heading at offset 1,000 is damaged"), std::string::npos)
+            << r.out;
+        EXPECT_EQ(line(r.out, "lost: "), "lost: nothing");
+        ASSERT_EQ(veld("unpack " + q("k4.recovered") + " " + q("k4.back")).status, 0);
+        EXPECT_TRUE(veldtest::readAll(file("k4.back")) == input);
+    }
+}
+
+TEST_F(VeldCli, CompactRemovesWhatAppendsLeftAndVerifyNamesIt) {
+    const Bytes input = dataFile(kRow0, kBlock + 30000);
+    pack("c", input);
+    const Bytes more = dataFile(0, 50000, 3);
+    veldtest::writeAll(file("more.bin"), more);
+    ASSERT_EQ(veld("append " + q("c.zdat") + " " + q("more.bin")).status, 0);
+    Result r = veld("verify " + q("c.zdat"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("stale bytes (not damage; 'veld compact " + file("c.zdat") + "' removes them)"),
+              std::string::npos)
+        << r.out;
+    const auto before = std::filesystem::file_size(file("c.zdat"));
+    r = veld("compact " + q("c.zdat"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto after = std::filesystem::file_size(file("c.zdat"));
+    EXPECT_LT(after, before);
+    EXPECT_NE(r.out.find("removed " + grouped(static_cast<std::int64_t>(before - after)) + " stale bytes"),
+              std::string::npos)
+        << r.out;
+    r = veld("verify " + q("c.zdat"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("stale"), std::string::npos) << r.out;
+    ASSERT_EQ(veld("unpack " + q("c.zdat") + " " + q("c.back")).status, 0);
+    EXPECT_TRUE(veldtest::readAll(file("c.back")) == concat(input, more));
+    r = veld("compact " + q("c.zdat"));
+    EXPECT_NE(r.out.find("no stale bytes; left as it is"), std::string::npos) << r.out;
 }
 
 TEST_F(VeldCli, SwappedByteOrderIsReadWithSwap) {

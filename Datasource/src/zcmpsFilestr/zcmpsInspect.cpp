@@ -2,8 +2,6 @@
 // over the payloads that needs no table.
 #include "zcmpsInspect.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,6 +9,7 @@
 
 #include "ThrowError.h"
 #include "large_memory.h"
+#include "zcmpsInflateCheck.h"
 
 namespace veld::inspect {
 
@@ -58,52 +57,15 @@ std::string blockPlace(std::int64_t index, std::int64_t offset) {
     return "block " + std::to_string(index) + " at offset " + std::to_string(offset);
 }
 
+using detail::Buffers;
+using detail::Inflated;
+using detail::inflateStrict;
+using detail::kInflateRoom;
+
+
 namespace {
 
 std::string num(std::int64_t v) { return std::to_string(v); }
-
-// Outcome of inflating one payload with nothing taken on trust.
-struct Inflated {
-    enum Kind { Complete, InputEnded, OutputFull, Damaged } kind;
-    std::uint64_t produced = 0;
-    std::uint64_t consumed = 0;
-    std::string message;  // zlib's own words for Damaged
-};
-
-// One inflate call over the whole payload, telling apart a stream that ends
-// cleanly (checksum verified) from one that is cut, damaged or too big.
-Inflated inflateStrict(const unsigned char* in, std::uint64_t n, unsigned char* out, std::uint64_t capacity) {
-    Inflated r{Inflated::Damaged, 0, 0, {}};
-    z_stream zs{};
-    if (inflateInit(&zs) != Z_OK) {
-        r.message = "zlib cannot start";
-        return r;
-    }
-    zs.next_in = const_cast<Bytef*>(in);
-    zs.avail_in = static_cast<uInt>(n);
-    zs.next_out = out;
-    zs.avail_out = static_cast<uInt>(capacity);
-    const int ret = inflate(&zs, Z_FINISH);
-    r.produced = zs.total_out;
-    r.consumed = zs.total_in;
-    if (ret == Z_STREAM_END) {
-        r.kind = Inflated::Complete;
-    } else if (ret == Z_OK || ret == Z_BUF_ERROR) {
-        r.kind = zs.avail_out == 0 ? Inflated::OutputFull : Inflated::InputEnded;
-    } else {
-        r.message = zs.msg ? zs.msg : "error " + std::to_string(ret);
-    }
-    inflateEnd(&zs);
-    return r;
-}
-
-// Room to inflate into: one byte more than a block, so that "too big" shows.
-constexpr std::uint64_t kInflateRoom = static_cast<std::uint64_t>(kBlockSize) + 1;
-
-struct Buffers {
-    veld::LargeBuffer payload{static_cast<std::size_t>(kMaxPayloadSize)};
-    veld::LargeBuffer out{static_cast<std::size_t>(kInflateRoom)};
-};
 
 std::int64_t bswap64(std::int64_t v) {
     std::uint64_t u = static_cast<std::uint64_t>(v), r = 0;
@@ -307,32 +269,7 @@ void checkPayloads(Layout& L, ByteSource& file, int threads, const ProgressFn& p
     };
     auto judge = [&L](std::int64_t k, const Inflated& r) {
         const blockInfo& b = L.blocks[static_cast<std::size_t>(k)];
-        const std::string place = blockPlace(k, b.translatePos);
-        const std::uint64_t want = static_cast<std::uint64_t>(std::max(0, b.orginalSize));
-        std::string text;
-        switch (r.kind) {
-            case Inflated::Complete:
-                if (r.produced != want)
-                    text = place + " inflates to " + num(static_cast<std::int64_t>(r.produced)) + " bytes, not " +
-                           num(b.orginalSize);
-                else if (r.consumed != static_cast<std::uint64_t>(b.translateSize))
-                    text = place + ": its zlib stream ends after " + num(static_cast<std::int64_t>(r.consumed)) +
-                           " of its " + num(b.translateSize) + " payload bytes";
-                break;
-            case Inflated::InputEnded:
-                text = place + ": its zlib stream is cut short after " + num(b.translateSize) + " payload bytes (" +
-                       num(static_cast<std::int64_t>(r.produced)) + " of " + num(b.orginalSize) + " bytes inflated)";
-                break;
-            case Inflated::OutputFull:
-                text = place + " inflates to more than " + num(kBlockSize) + " bytes, not " + num(b.orginalSize);
-                break;
-            case Inflated::Damaged:
-                text = r.message == "incorrect data check"
-                           ? place + " fails its checksum: the payload is damaged"
-                           : place + " does not inflate (zlib: " + r.message + ") after " +
-                                 num(static_cast<std::int64_t>(r.produced)) + " bytes";
-                break;
-        }
+        const std::string text = detail::payloadProblem(k, b, r);
         if (!text.empty()) L.problems.push_back({k, b.translatePos, text});
     };
     auto inflateSlot = [&slots, &got](int slot) {

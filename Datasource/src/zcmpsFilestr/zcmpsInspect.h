@@ -7,7 +7,8 @@
 // - checkPayloads inflates every payload the table points to;
 // - walkPayloads follows the zlib streams from P + 24 on, without a table;
 // - planRecovery / recoverFile rebuild the table of a file whose table or
-//   heading is lost or damaged, keeping every complete block.
+//   heading is lost or damaged, keeping every sound block;
+// - compactFile rewrites a sound file without its stale bytes.
 // Nothing read from the file is trusted: every count and size is bounded by
 // the file's size and by the buffers before anything is allocated or copied,
 // and every walk moves forward, so garbage ends it.
@@ -18,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -135,36 +137,112 @@ VELD_API std::optional<std::int64_t> findRow0(ByteSource& source, bool swap, std
 // P > 0 where 24 zero bytes are followed by a complete zlib stream.
 VELD_API std::optional<std::int64_t> findUnfinishedRow0(ByteSource& source);
 
+// A position-info table found anywhere in the file by its first record
+// {-100, 0, 4190208, n}, whatever heading points to it.
+struct FoundTable {
+    std::int64_t offset = 0;
+    std::vector<blockInfo> blocks;  // its n block records
+    std::int64_t length() const { return static_cast<std::int64_t>(blocks.size() + 1) * 24; }
+};
+// Every such table whose n records fit in the file, in file order.
+VELD_API std::vector<FoundTable> findTables(ByteSource& source, bool swap);
+
+// How locateRow0 found P.
+enum class Row0Clue {
+    Heading,          // a heading holding P whose table checks out
+    Table,            // a table's first block starts at P, and a zlib stream at P + 24
+    OwnPosition,      // 8 bytes holding their own offset, and a zlib stream 24 bytes on
+    UnwrittenHeading, // 24 zero bytes before a zlib stream (a pack that never finished)
+    FirstStream,      // the first zlib stream of 1 to 4,190,208 bytes in the file
+};
+struct Row0Found {
+    std::int64_t row0 = 0;
+    Row0Clue clue = Row0Clue::Heading;
+};
+// P for recovery: tries the clues in the order above, the first that holds wins.
+// `tables` are findTables' answer for the same source.
+VELD_API std::optional<Row0Found> locateRow0(ByteSource& source, bool swap, const std::vector<FoundTable>& tables);
+// "a heading holding it", ... for reports.
+VELD_API std::string row0ClueText(Row0Clue clue);
+
+// Case positions [from, to) that recovery fills with zero bytes, because the
+// block that held them is damaged.
+struct FilledRange {
+    std::int64_t from = 0, to = 0;
+    std::int64_t block = -1;   // the damaged block's number in its table (-1: unknown)
+    std::int64_t offset = -1;  // its payload's file offset (-1: unknown)
+    std::string why;
+};
+
 // What recovery keeps and what it loses.
 struct RecoveryPlan {
     std::int64_t row0 = 0;
     bool swap = false;
-    bool sound = false;              // heading, table and every payload are fine: nothing to do
-    bool fromTable = false;          // the blocks come from the file's own table, else from a walk
-    std::vector<blockInfo> blocks;   // in the input file, in order
-    std::uint64_t caseBytes = 0;     // kept
+    bool sound = false;              // heading, newest table and every payload are fine: nothing to do
+    bool fromTable = false;          // the blocks come from a table, else from a walk over the payloads
+    std::int64_t tableOffset = -1;   // that table's offset
+    bool fillDamaged = false;
+    std::vector<blockInfo> blocks;   // kept, in the input file, in position order
+    std::vector<FilledRange> filled; // with fillDamaged: the gaps between kept blocks, filled with zeros
+    std::uint64_t caseBytes = 0;     // kept from sound blocks (fills not counted)
+    std::int64_t dataEnd = 0;        // end position of the recovered case data
     std::int64_t damageOffset = -1;  // file offset where the damage starts (-1: none)
     std::string damage;              // what was found there
-    // What the damaged table still claims beyond what is kept, when its first
-    // record can be read (-1: unknown, as for a file without a table).
+    // What the table still claims beyond what is kept (-1: unknown, as for a
+    // file without a usable table).
     std::int64_t lostBlocks = -1;
     std::int64_t lostCaseBytes = -1;
+    // Without a table: bytes from damageOffset to the end of the file that no
+    // kept block uses.
+    std::int64_t unusedBytes = 0;
+    // Sound blocks after the damage that the longest run leaves out; counted
+    // from a table (which gives their positions, so fillDamaged keeps them),
+    // or else found by their zlib streams.
+    std::int64_t laterBlocks = 0;
+    std::uint64_t laterCaseBytes = 0;
+    bool laterPlaced = false;
 };
 
-// Finds the longest run of complete blocks from row0 on: the table's records
-// while each one's payload is sound, or the payload walk, whichever keeps
-// more case data.
-VELD_API RecoveryPlan planRecovery(ByteSource& source, std::int64_t row0, bool swap);
+// Finds what can be kept from row0 on. Payloads are inflated once each.
+// The newest table that fits row0 (found anywhere, so a torn or stale
+// heading does not hide appended data) gives the blocks while each one is
+// sound; a walk over the zlib streams from row0 + 24, which steps over the
+// stale tables earlier appends left, gives them when that keeps more.
+// By default the longest sound run from row0 is kept and later sound blocks
+// are counted; with fillDamaged every sound block is kept at its position and
+// a damaged block's positions are filled with zero bytes.
+VELD_API RecoveryPlan planRecovery(ByteSource& source, std::int64_t row0, bool swap, bool fillDamaged = false);
 
 // Writes the dictionary part (bytes 0 to row0 - 1), the kept payloads back to
-// back from row0 + 24, their table and the heading, in native byte order, to
-// `output` under a temporary name beside it, renamed into place once complete.
+// back from row0 + 24 (a filled range as new blocks of zero bytes), their
+// table and the heading, in native byte order, to `output` under a temporary
+// name beside it; syncs it, renames it into place and syncs the directory.
 // On failure the temporary file is removed and the error raised
-// (DataSourceError naming the file). Returns the new file's size.
-VELD_API std::int64_t writeRecovered(const RecoveryPlan& plan, ByteSource& source,
-                                     const std::string& output);
+// (DataSourceError naming `output`). Returns the new file's size.
+VELD_API std::int64_t writeRecovered(const RecoveryPlan& plan, ByteSource& source, const std::string& output);
 
 // The temporary name writeRecovered uses for `output`.
 VELD_API std::string recoveryTempName(const std::string& output);
+
+// What compaction did.
+struct Compaction {
+    std::int64_t oldSize = 0, newSize = 0;
+    std::int64_t staleBytes = 0;  // removed
+    std::int64_t blocks = 0;
+};
+// Rewrites a file without its stale bytes: the dictionary part, the payloads
+// its table reaches, copied as they are, back to back, a new table and the
+// heading, in native byte order. Written beside `path` under a temporary name,
+// synced, renamed into place, the directory synced; a file without stale bytes
+// is left as it is. Raises CompactionRefused when the layout is not sound
+// (nothing is written), DataSourceError naming `path` when the disk refuses.
+class VELD_API CompactionRefused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+VELD_API Compaction compactFile(const std::string& path, std::int64_t row0, bool swap);
+
+// The temporary name compactFile uses for `path`.
+VELD_API std::string compactionTempName(const std::string& path);
 
 }  // namespace veld::inspect
