@@ -42,6 +42,21 @@ if(VELD_FAST_ENGINES AND NOT WIN32)
   endif()
 endif()
 
+# Remote files (http://, https://) are optional: without libcurl they are
+# refused with a message saying so. Windows builds have none from Debian.
+option(VELD_REMOTE_FILES "Read http:// and https:// names through libcurl where found" ON)
+set(VELD_REMOTE_DEFINITIONS "")
+set(VELD_REMOTE_LIBRARIES "")
+if(VELD_REMOTE_FILES AND NOT WIN32)
+  find_package(CURL 7.85)
+  if(CURL_FOUND)
+    list(APPEND VELD_REMOTE_DEFINITIONS VELD_HAVE_CURL)
+    list(APPEND VELD_REMOTE_LIBRARIES CURL::libcurl)
+  else()
+    message(STATUS "libcurl not found (Debian package libcurl4-openssl-dev): remote names are refused")
+  endif()
+endif()
+
 if(NOT WIN32)
   find_package(OpenSSL COMPONENTS Crypto)
   veld_require(OPENSSL_FOUND libssl-dev "OpenSSL's libcrypto")

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build make zlib1g-dev libssl-dev libgtest-dev libbenchmark-dev libcli11-dev
-          libdeflate-dev libisal-dev
+          libdeflate-dev libisal-dev libcurl4-openssl-dev nginx-light
           python3 python3-dev pybind11-dev python3-numpy python3-pytest python3-dask python3-distributed
           python3-pandas help2man dpkg-dev pkg-config)
 if [[ "${1:-}" == "--windows" ]]; then
@@ -21,6 +21,14 @@ if [[ "${1:-}" == "--packaging" ]]; then
             python3-dev pybind11-dev cmake ninja-build)
 fi
 
+if [[ "${1:-}" == "--s3" ]]; then
+  # The S3-compatible store the remote-file tests start on 127.0.0.1: s3rver
+  # from the npm registry, installed once under /usr/local/lib/veld-s3rver.
+  # Debian's nodejs leaves npm to a package of its own; other builds of nodejs bring it.
+  packages=(nodejs)
+  command -v npm >/dev/null || packages+=(npm)
+fi
+
 if [[ "${1:-}" == "--fuzz" ]]; then
   # libFuzzer and the sanitizer runtimes come with clang's runtime package;
   # the seeds are made by a Python script from files the veld program packs.
@@ -33,13 +41,22 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
+s3rver_missing() {
+  [[ "${1:-}" == "--s3" && ! -x /usr/local/lib/veld-s3rver/node_modules/.bin/s3rver ]]
+}
+[[ ${#missing[@]} -eq 0 ]] && ! s3rver_missing "${1:-}" && exit 0
 
 if [[ $(id -u) -eq 0 ]]; then
-  echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if [[ ${#missing[@]} -gt 0 ]]; then
+    echo "installing: ${missing[*]}"
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+  if s3rver_missing "${1:-}"; then
+    echo "installing: s3rver (npm)"
+    npm install --prefix /usr/local/lib/veld-s3rver --no-audit --no-fund --silent s3rver@3
+  fi
 else
   echo "missing Debian packages: ${missing[*]}" >&2
   echo "install them with: sudo apt-get install ${missing[*]}" >&2

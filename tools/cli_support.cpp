@@ -12,6 +12,7 @@
 #include "ThrowError.h"
 #include "check.h"
 #include "file_ops.h"
+#include "remote_failure.h"
 
 #include <fcntl.h>
 #ifdef _WIN32
@@ -24,7 +25,7 @@ namespace veldcli {
 
 void reportError(const std::string& subject, const std::string& message) {
     std::string line = "veld: ";
-    if (!subject.empty()) line += subject + ": ";
+    if (!subject.empty()) line += veld::remote::withoutCredentials(subject) + ": ";
     line += message;
     // One line, whatever the message held.
     for (char& c : line)

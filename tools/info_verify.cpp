@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "remote_failure.h"
 #include "cli_support.h"
 #include "commands.h"
 #include "json_text.h"
@@ -21,7 +22,7 @@ std::int64_t bytesAfterTable(const Layout& L) { return L.fileSize - L.tableEnd()
 
 void printJson(const std::string& path, const Layout& L, bool withBlocks) {
     std::printf("{\n");
-    std::printf("  \"file\": %s,\n", jsonString(path).c_str());
+    std::printf("  \"file\": %s,\n", jsonString(veld::remote::withoutCredentials(path)).c_str());
     std::printf("  \"file_size\": %lld,\n", static_cast<long long>(L.fileSize));
     std::printf("  \"row0\": %lld,\n", static_cast<long long>(L.row0));
     std::printf("  \"swap\": %s,\n", L.swap ? "true" : "false");
@@ -73,7 +74,7 @@ std::string shortBlocksText(const Layout& L) {
 void printText(const std::string& path, const Layout& L, bool withBlocks) {
     const auto g = [](std::int64_t v) { return v < 0 ? std::to_string(v) : groupDigits(static_cast<std::uint64_t>(v)); };
     const compressionHeading& h = L.heading;
-    std::printf("file           %s, %s bytes\n", path.c_str(), g(L.fileSize).c_str());
+    std::printf("file           %s, %s bytes\n", veld::remote::withoutCredentials(path).c_str(), g(L.fileSize).c_str());
     std::printf("row0           %s (dictionary part: bytes 0 to %s)%s\n", g(L.row0).c_str(), g(L.row0 - 1).c_str(),
                 L.swap ? ", read in the other byte order" : "");
     std::printf("heading        case start %s, table at %s, %s bytes\n", g(h._caseStartPos).c_str(),
@@ -137,7 +138,7 @@ int runVerify(const VerifyOptions& o) {
     }
     if (L.problems.empty()) {
         if (!o.quiet) {
-            std::printf("%s: ok: %zu blocks, %s bytes of case data in %s payload bytes (ratio %.2f)", o.file.c_str(),
+            std::printf("%s: ok: %zu blocks, %s bytes of case data in %s payload bytes (ratio %.2f)", veld::remote::withoutCredentials(o.file).c_str(),
                         L.blocks.size(), groupDigits(L.caseBytes).c_str(), groupDigits(L.payloadBytes).c_str(),
                         ratioOf(L));
             if (L.staleBytes)

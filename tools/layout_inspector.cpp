@@ -21,7 +21,8 @@ const std::string& openable(const std::string& path) {
 RawReader::RawReader(const std::string& path) try : FileSource(openable(path)) {
 } catch (const veld::DataSourceError& e) {
     const int err = e.sysErrno();
-    throw CliError(kExitDamaged, path, std::string("cannot open: ") + (err ? std::strerror(err) : "refused"));
+    throw CliError(kExitDamaged, e.fileName(), std::string("cannot open: ") + (err ? std::strerror(err) : "refused") +
+                                                   (e.detail().empty() ? "" : " (" + e.detail() + ")"));
 }
 
 std::int64_t resolveRow0(RawReader& file, std::optional<std::int64_t> given, bool swap) {

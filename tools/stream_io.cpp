@@ -8,6 +8,7 @@
 
 #include "cli_support.h"
 #include "progress.h"
+#include "remote_failure.h"
 
 namespace veldcli {
 
@@ -19,9 +20,11 @@ void openStream(VELD_FileStream& stream, const std::string& path, const char* mo
     if (!stream.Open(path.c_str(), mode)) {
         const int err = errno;
         const bool reading = mode[0] == 'r';
-        throw CliError(kExitDamaged, path,
+        // A remote file's refusal carries the server's reason.
+        const std::string why = veld::remote::lastFailure(path);
+        throw CliError(kExitDamaged, veld::remote::withoutCredentials(path),
                        std::string(reading ? "cannot open: " : "cannot create: ") +
-                           (err ? std::strerror(err) : "refused"));
+                           (err ? std::strerror(err) : "refused") + (why.empty() ? "" : " (" + why + ")"));
     }
 }
 

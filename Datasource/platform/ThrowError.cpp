@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "remote_failure.h"
+
 namespace veld {
 
 namespace {
@@ -43,5 +45,9 @@ DataSourceError::DataSourceError(std::string msgFile, int code, std::string file
 
 void ThrowError::StringSys(const char* msgFile, int code, const char* text) {
     const int err = errno;
-    throw veld::DataSourceError(msgFile ? msgFile : "", code, text ? text : "", err);
+    const std::string name = text ? text : "";
+    // A remote file's reason (HTTP status, transfer error) goes with it; its
+    // credentials never do.
+    throw veld::DataSourceError(msgFile ? msgFile : "", code, veld::remote::withoutCredentials(name), err,
+                                veld::remote::lastFailure(name));
 }

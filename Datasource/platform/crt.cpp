@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "crt_seam.h"
+#include "remote_file.h"
 
 namespace veld::crt {
 
@@ -150,6 +151,8 @@ void CrtSeam::recordNamed(Call kind, std::string name, std::string toName, std::
 }
 
 int sopen(const std::string& utf8Name, int oflag, int shflag, int pmode) {
+    const int remoteFd = remote::open(utf8Name, oflag);
+    if (remoteFd != remote::kNotServed) return remoteFd;
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::sopen(utf8Name, oflag, shflag, pmode);
     int err = 0;
@@ -202,6 +205,7 @@ int transferOnce(Call kind, int fd, Buffer buffer, unsigned int count, Op op) {
 }  // namespace
 
 int _read(int fd, void* buffer, unsigned int count) {
+    if (remote::owns(fd)) return remote::read(fd, buffer, count);
     for (;;) {
         const int n = transferOnce(Call::Read, fd, buffer, count, os::read);
         if (n != -1 || errno != EINTR) return n;
@@ -211,6 +215,7 @@ int _read(int fd, void* buffer, unsigned int count) {
 int _write(int fd, const void* buffer, unsigned int count) {
     // Nothing to write is no error, whatever the descriptor allows.
     if (count == 0) return 0;
+    if (remote::owns(fd)) return remote::write(fd, buffer, count);
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     unsigned int done = 0;
     while (done < count) {
@@ -230,6 +235,7 @@ int _write(int fd, const void* buffer, unsigned int count) {
 }
 
 std::int64_t _lseeki64(int fd, std::int64_t offset, int origin) {
+    if (remote::owns(fd)) return remote::lseek(fd, offset, origin);
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::lseek(fd, offset, origin);
     int err = 0;
@@ -240,6 +246,7 @@ std::int64_t _lseeki64(int fd, std::int64_t offset, int origin) {
 }
 
 int _close(int fd) {
+    if (remote::owns(fd)) return remote::close(fd);
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::close(fd);
     int err = 0;
@@ -257,6 +264,7 @@ int _close(int fd) {
 }
 
 int _commit(int fd) {
+    if (remote::owns(fd)) return 0;  // nothing was written
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::commit(fd);
     int err = 0;
@@ -266,6 +274,7 @@ int _commit(int fd) {
 }
 
 int _chsize_s(int fd, std::int64_t size) {
+    if (remote::owns(fd)) return errno = EROFS;
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::chsize(fd, size) == 0 ? 0 : errno;
     int err = 0;

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "errors.h"
+#include "remote_failure.h"
 
 namespace py = pybind11;
 
@@ -18,7 +19,10 @@ void openOrRaise(VELD_FileStream& stream, const std::string& path, const char* m
     errno = 0;
     if (!stream.Open(path.c_str(), mode)) {
         const int err = errno;
-        throw OsFailure(err, path, std::string("cannot open (") + mode + ")");
+        // A remote file's refusal carries the server's reason.
+        const std::string why = veld::remote::lastFailure(path);
+        throw OsFailure(err, veld::remote::withoutCredentials(path),
+                        std::string("cannot open (") + mode + ")" + (why.empty() ? "" : ": " + why));
     }
 }
 

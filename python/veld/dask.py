@@ -24,6 +24,15 @@ def _read_chunk(path, dtype, start, count, row0, swap):
     return veld.read_records(path, dtype, start, count, row0=row0, swap=swap, jobs=1)
 
 
+def _version_of(path, layout):
+    """What tells this file's contents apart from an earlier version of it."""
+    if path.startswith(("http://", "https://")):
+        # No stat over the wire: the table (offsets and sizes of every block) stands in.
+        return tuple(layout.blocks), layout.data_end
+    stat = os.stat(path)
+    return stat.st_mtime_ns, stat.st_size
+
+
 def _chunk_starts(layout, itemsize, blocks_per_chunk, total):
     """Index of the first record of each chunk: those that begin in its blocks."""
     starts = [0]
@@ -57,9 +66,8 @@ def read_records(path, dtype, *, blocks_per_chunk=16, row0=None, swap=None):
         )
     total = case_bytes // dtype.itemsize
     starts = _chunk_starts(layout, dtype.itemsize, blocks_per_chunk, total)
-    stat = os.stat(path)
     name = "veld-records-" + tokenize(
-        path, stat.st_mtime_ns, stat.st_size, dtype, blocks_per_chunk, layout.row0, layout.swap
+        path, _version_of(path, layout), dtype, blocks_per_chunk, layout.row0, layout.swap
     )
     graph = {
         (name, i): (_read_chunk, path, dtype, begin, end - begin, layout.row0, layout.swap)
