@@ -8,6 +8,8 @@ PRESET ?= release
 BUILD_DIR := build/$(PRESET)
 
 FUZZ_SECONDS ?= 60
+# Targets to fuzz, each as TARGET or TARGET=SECONDS (default: all, FUZZ_SECONDS each).
+FUZZ_TARGETS ?=
 
 .PHONY: all deps build test demo test-asan test-tsan test-consumer test-windows fuzz package clean
 
@@ -57,7 +59,7 @@ test-windows:
 # Needs the release build's program for the seeds; builds it if missing.
 fuzz: deps
 	@bash scripts/install-deps.sh --fuzz
-	bash fuzz/run.sh $(FUZZ_SECONDS)
+	bash fuzz/run.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 clean:
 	rm -rf build

@@ -22,7 +22,8 @@ std::uint64_t readAllCases(const std::string& path, std::int64_t row0) {
     VELD_FileStream plain(path.c_str(), "rb");
     zcmpsFilestr z(plain);
     z.readFilePosInfo(row0, false);
-    std::vector<unsigned char> buf(kBlock);
+    // Kept across inputs: a fresh block per input costs more than reading it.
+    static std::vector<unsigned char> buf(kBlock);
     std::uint64_t total = 0;
     for (std::uint64_t n; (n = z.Read(buf.data(), buf.size())) > 0;) total += n;
     return total;
@@ -60,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Written and read back only while that stays cheap.
     const std::uint64_t plannedBytes = static_cast<std::uint64_t>(plan.dataEnd - plan.row0);
     if (!planned || plan.row0 <= 0 || plan.blocks.empty() || plannedBytes > 3 * kBlock) return 0;
-    const std::string out = veldfuzz::scratchFile() + ".recovered";
+    const std::string out = veldfuzz::diskScratchFile() + ".recovered";
     std::int64_t written = 0;
     veldfuzz::refusalsAreFine([&] { written = veld::inspect::writeRecovered(plan, source, out); });
     if (written <= 0) veldfuzz::finding("a recovery plan with blocks could not be written");

@@ -67,3 +67,7 @@ TEST(PreIOThread_R_D, FullBlocksThatDidNotShrinkAndStops) {
     s.expectBlock(*r, 0);
     s.expectBlock(*r, 1);
 }
+
+TEST(PreIOThread_R_D, FailedReadAheadLeavesTheFileAlone) {
+    expectFailedReadAheadLeavesTheFileAlone<PreIOThread_R_D>();
+}

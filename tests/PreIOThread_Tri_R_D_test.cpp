@@ -36,3 +36,7 @@ TEST(PreIOThread_Tri_R_D, DamagedBlockIsRefusedOnlyWhenAskedFor) {
 TEST(PreIOThread_Tri_R_D, FailedReadAheadIsRetriedByItsRequestOnly) {
     expectFailedReadAheadIsRetriedByItsRequest<PreIOThread_Tri_R_D>();
 }
+
+TEST(PreIOThread_Tri_R_D, FailedReadAheadLeavesTheFileAlone) {
+    expectFailedReadAheadLeavesTheFileAlone<PreIOThread_Tri_R_D>();
+}

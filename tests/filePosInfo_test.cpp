@@ -88,25 +88,24 @@ TEST(filePosInfo, LookupsAgreeWithALinearSearchAlsoOnThreadsAtOnce) {
     }
 }
 
-TEST(filePosInfo, TriesCursorThenFirstThenLastThenGuessThenAboveBeforeBelow) {
-    // Overlapping records (no writer makes them) let each try give its own answer.
+TEST(filePosInfo, OverlappingRecordsAnswerTheFirstThatHolds) {
+    // No writer makes such records. Whatever the cursor, the guess or the fan
+    // out would have tried first, the earliest record holding the position answers.
     filePosInfo index(kBlockSize);
     load(index, {{100, 0, 200, 0}, {150, 0, 100, 0}, {250, 0, 100, 0}, {280, 0, 170, 0}}, 100);
-    EXPECT_EQ(index.findBlock(160).orginalPos, 100);  // cursor at 0
-    EXPECT_EQ(index.findBlock(290).orginalPos, 100);  // first block before the last
-    EXPECT_EQ(index.findBlock(170).orginalPos, 150);  // cursor at 1 before the first block
-    EXPECT_EQ(index.findBlock(400).orginalPos, 280);  // last block: cursor back to 0 ...
-    EXPECT_EQ(index.findBlock(290).orginalPos, 100);  // ... not to the last block
-
-    // Guess for 550 is record 5, which starts after it; record 6 above and
-    // record 4 below both hold it.
+    EXPECT_EQ(index.findBlock(160).orginalPos, 100);
+    EXPECT_EQ(index.findBlock(290).orginalPos, 100);
+    EXPECT_EQ(index.findBlock(170).orginalPos, 100);
+    EXPECT_EQ(index.findBlock(400).orginalPos, 280);
+    EXPECT_EQ(index.findBlock(320).orginalPos, 250);
     filePosInfo fan(kBlockSize);
     load(fan,
          {{100, 0, 100, 0}, {200, 0, 100, 0}, {300, 0, 100, 0}, {400, 0, 100, 0},
           {450, 0, 150, 0}, {560, 0, 10, 0}, {540, 0, 160, 0}, {700, 0, 100, 0}},
          100);
-    EXPECT_EQ(fan.findBlock(550).orginalPos, 540);
-    EXPECT_EQ(fan.findBlock(520).orginalPos, 450);  // below, once above has nothing
+    EXPECT_EQ(fan.findBlock(550).orginalPos, 450);
+    EXPECT_EQ(fan.findBlock(650).orginalPos, 540);
+    EXPECT_EQ(fan.findBlock(520).orginalPos, 450);
 }
 
 TEST(filePosInfo, LoadForAppendAndByteSwappedTables) {
@@ -193,4 +192,29 @@ TEST(filePosInfo, MalformedTablesAreRefused) {
     load(index, blocksOf(0, {100}), 100);
     EXPECT_EQ(failedCheck([&] { index.findBlock(5); }), "pInfoBuffer->orginalPos != 0");
 
+}
+
+// Records out of order or overlapping (a hostile table) are answered the same
+// whatever was looked up before: a read-ahead's lookups on another thread move
+// the cursor, and must not change which record a reader's request meets.
+TEST(filePosInfo, UnorderedTableAnswersDoNotDependOnEarlierLookups) {
+    const std::vector<blockInfo> records = {
+        {1000, 1024, 500, 40}, {1200, 1064, 500, 40}, {100, 1104, 300, 40}, {1700, 1144, 10, 40}};
+    const std::int64_t probes[] = {1300, 1000, 1250, 150, 1705, 50, 1600};
+    std::vector<blockInfo> fresh;
+    for (std::int64_t pos : probes) {
+        filePosInfo index(kBlockSize);
+        load(index, records, 1000);
+        fresh.push_back(index.findBlock(pos));
+    }
+    EXPECT_EQ(fresh[0].orginalPos, 1000) << "the first record that holds the position";
+    EXPECT_EQ(fresh[5].orginalPos, kNotFound);
+    filePosInfo index(kBlockSize);
+    load(index, records, 1000);
+    std::mt19937 random(5);
+    for (int round = 0; round < 200; ++round) {
+        const std::size_t k = random() % std::size(probes);
+        const blockInfo r = index.findBlock(probes[k]);
+        EXPECT_TRUE(same(r, fresh[k])) << "position " << probes[k] << " after round " << round;
+    }
 }

@@ -9,6 +9,17 @@
 
 #include "large_memory.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VELD_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELD_TEST_ASAN 1
+#endif
+#endif
+#ifdef VELD_TEST_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
@@ -65,4 +76,39 @@ TEST(LargeMemory, MemoryTheSystemCannotGiveIsBadAlloc) {
     // The sanitizer's allocator reports such a request as an error of its own.
     if (addressSanitizer()) GTEST_SKIP() << "AddressSanitizer refuses the request itself";
     EXPECT_THROW(veld::LargeBuffer(std::size_t{1} << 46), std::bad_alloc);
+}
+
+// Kept buffers come back for their own size only, and a kept one is not
+// usable memory: under AddressSanitizer touching its ends is reported.
+TEST(LargeMemory, KeptBuffersComeBackForTheirSize) {
+    using veld::platform::allocateLarge;
+    using veld::platform::freeLarge;
+    const std::size_t three = 3 << 20, five = 5 << 20;
+    veld::platform::keepFreedLargeBuffers(2);
+    void* a = allocateLarge(three);
+    std::memset(a, 0x5a, three);
+    freeLarge(a, three);
+#ifdef VELD_TEST_ASAN
+    EXPECT_TRUE(__asan_address_is_poisoned(a));
+    EXPECT_TRUE(__asan_address_is_poisoned(static_cast<char*>(a) + three - 1));
+#endif
+    void* other = allocateLarge(five);
+    EXPECT_NE(other, a) << "another size is not served from a kept buffer";
+    void* again = allocateLarge(three);
+    EXPECT_EQ(again, a);
+    std::memset(again, 1, three);  // usable again to its last byte
+    void* fresh = allocateLarge(three);
+    EXPECT_NE(fresh, a) << "a kept buffer is handed out once";
+    freeLarge(again, three);
+    freeLarge(fresh, three);
+    freeLarge(other, five);  // beyond the two kept: freed at once
+    void* first = allocateLarge(three);
+    void* second = allocateLarge(three);
+    EXPECT_TRUE((first == again && second == fresh) || (first == fresh && second == again));
+    freeLarge(first, three);
+    freeLarge(second, three);
+    veld::platform::keepFreedLargeBuffers(0);  // gives the kept ones back
+    void* last = allocateLarge(three);
+    std::memset(last, 2, three);
+    freeLarge(last, three);
 }

@@ -76,6 +76,57 @@ INSTANTIATE_TEST_SUITE_P(Settings, CompressedRead,
 
 // Our writers keep payloads within the block size; another writer's payload
 // up to zlib's worst case (a whole block that did not shrink) still reads.
+// A block fetched ahead that fails changes nothing the caller sees: the raw
+// file stays good and not at its end, and every call answers as at setting 0,
+// also the one that needs that block, which meets the failure itself.
+class CompressedReadAhead : public ::testing::TestWithParam<int> {};
+
+TEST_P(CompressedReadAhead, FailedFetchAheadIsInvisible) {
+    TempDir dir;
+    const Bytes data = textBytes(3 * kBlock + 1000, 41);
+    packFile(dir.file("f"), patternBytes(100), data);
+    const RawLayout layout = readLayout(readAll(dir.file("f")), 100);
+    ASSERT_EQ(layout.blocks.size(), 4u);
+    auto transcript = [&](int setting) {
+        std::vector<std::string> out;
+        VELD_FileStream stream(dir.file("f").c_str(), "rb");
+        auto z = openReader(stream, 100, setting);
+        veld::crt::CrtSeam seam;
+        seam.failAt(veld::crt::Call::Read, layout.blocks[2].translatePos, EIO);  // a bad region
+        auto step = [&](std::int64_t at, std::size_t n) {
+            z->Seek(100 + at, VELD_StrBaseIO::FromStart);
+            int err = 0;
+            const int code = raisedCode([&] {
+                const Bytes got = readN(*z, n);
+                out.push_back(got == slice(data, static_cast<std::size_t>(at), got.size())
+                                  ? "read " + std::to_string(got.size())
+                                  : "wrong bytes");
+            }, &err);
+            if (code) out.push_back("error " + std::to_string(code) + " " + std::to_string(err));
+            out.push_back("good " + std::to_string(z->Good()) + " eof " + std::to_string(z->EndOfFile()));
+        };
+        step(0, kBlock);
+        step(kBlock, kBlock);          // block 2 is fetched ahead now, and fails
+        step(3 * kBlock, 1000);        // a jump past it, to the last block
+        step(3 * kBlock + 500, 1000);  // the end of the data
+        step(2 * kBlock + 7, 10);      // the block on the bad region
+        stream.Clear();
+        seam.stopFailing();
+        step(2 * kBlock + 7, kBlock);
+        return out;
+    };
+    const auto reference = transcript(0);
+    ASSERT_EQ(reference.size(), 12u);
+    EXPECT_EQ(reference[6], "read 500");
+    EXPECT_EQ(reference[7], "good 1 eof 0") << "nothing failed before the block was needed";
+    EXPECT_EQ(reference[8], "error 1003 " + std::to_string(EIO));
+    EXPECT_EQ(reference[9], "good 0 eof 0");
+    EXPECT_EQ(reference[10], "read " + std::to_string(kBlock));
+    EXPECT_EQ(transcript(GetParam()), reference);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, CompressedReadAhead, ::testing::Values(0, 2, 3, -2, -4));
+
 TEST(CompressedReadEdges, PayloadLargerThanTheBlockSizeFromAnotherWriterReads) {
     const ReadSource s(patternBytes(kBlock + 10, 31), {std::size_t(kBlock), 10}, kBlock);
     ASSERT_GT(s.block(0).translateSize, kBlock);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <type_traits>
 
+#include "crt_memory.h"
 #include "crt_seam.h"
 #include "remote_file.h"
 
@@ -153,6 +154,8 @@ void CrtSeam::recordNamed(Call kind, std::string name, std::string toName, std::
 int sopen(const std::string& utf8Name, int oflag, int shflag, int pmode) {
     const int remoteFd = remote::open(utf8Name, oflag);
     if (remoteFd != remote::kNotServed) return remoteFd;
+    const int held = memory::open(utf8Name, oflag);
+    if (held != memory::kNotServed) return held;
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::sopen(utf8Name, oflag, shflag, pmode);
     int err = 0;
@@ -206,6 +209,7 @@ int transferOnce(Call kind, int fd, Buffer buffer, unsigned int count, Op op) {
 
 int _read(int fd, void* buffer, unsigned int count) {
     if (remote::owns(fd)) return remote::read(fd, buffer, count);
+    if (memory::owns(fd)) return memory::read(fd, buffer, count);
     for (;;) {
         const int n = transferOnce(Call::Read, fd, buffer, count, os::read);
         if (n != -1 || errno != EINTR) return n;
@@ -216,6 +220,7 @@ int _write(int fd, const void* buffer, unsigned int count) {
     // Nothing to write is no error, whatever the descriptor allows.
     if (count == 0) return 0;
     if (remote::owns(fd)) return remote::write(fd, buffer, count);
+    if (memory::owns(fd)) return memory::write(fd, buffer, count);
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     unsigned int done = 0;
     while (done < count) {
@@ -236,6 +241,7 @@ int _write(int fd, const void* buffer, unsigned int count) {
 
 std::int64_t _lseeki64(int fd, std::int64_t offset, int origin) {
     if (remote::owns(fd)) return remote::lseek(fd, offset, origin);
+    if (memory::owns(fd)) return memory::lseek(fd, offset, origin);
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::lseek(fd, offset, origin);
     int err = 0;
@@ -247,6 +253,7 @@ std::int64_t _lseeki64(int fd, std::int64_t offset, int origin) {
 
 int _close(int fd) {
     if (remote::owns(fd)) return remote::close(fd);
+    if (memory::owns(fd)) return memory::close(fd);
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::close(fd);
     int err = 0;
@@ -265,6 +272,7 @@ int _close(int fd) {
 
 int _commit(int fd) {
     if (remote::owns(fd)) return 0;  // nothing was written
+    if (memory::owns(fd)) return memory::commit(fd);
     CrtSeam* seam = gSeam.load(std::memory_order_acquire);
     if (!seam) return os::commit(fd);
     int err = 0;

@@ -18,13 +18,18 @@ for deb in "$work"/debs/*.deb; do
   names+=("$(dpkg-deb -f "$deb" Package)")
 done
 echo "packages: ${names[*]}"
-[[ "${names[*]}" == "libveld-dev libveld0 python3-veld veld" ]]
+[[ "${names[*]}" == "libveld-dev libveld0 python3-veld veld" ]] ||
+  { echo "not the four packages expected"; exit 1; }
+# Fields are read whole before they are matched: grep -q stopping early would
+# let pipefail fail the check on a SIGPIPE of dpkg-deb.
 for deb in "$work"/debs/{libveld-dev,python3-veld,veld}_*.deb; do
-  dpkg-deb -f "$deb" Depends | grep -q "libveld0 (= " || { echo "$deb does not depend on libveld0"; exit 1; }
+  depends=$(dpkg-deb -f "$deb" Depends)
+  [[ $depends == *"libveld0 (= "* ]] || { echo "$deb does not depend on libveld0"; exit 1; }
 done
-dpkg-deb -f "$work"/debs/libveld0_*.deb Depends | grep -q zlib1g
+depends=$(dpkg-deb -f "$work"/debs/libveld0_*.deb Depends)
+[[ $depends == *zlib1g* ]] || { echo "libveld0 does not depend on zlib1g"; exit 1; }
 # Each package says what it is in a synopsis of its own.
-synopses=$(for deb in "$work"/debs/*.deb; do dpkg-deb -f "$deb" Description | head -1; done)
+synopses=$(for deb in "$work"/debs/*.deb; do description=$(dpkg-deb -f "$deb" Description); echo "${description%%$'\n'*}"; done)
 [[ $(sort -u <<<"$synopses" | wc -l) -eq ${#names[@]} ]] ||
   { echo "packages share a synopsis:"; echo "$synopses"; exit 1; }
 

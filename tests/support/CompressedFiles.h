@@ -163,4 +163,31 @@ void expectFailedReadAheadIsRetriedByItsRequest() {
     r->releaseThreads();
 }
 
+// A read ahead that fails leaves the raw file as the owner's own reads left
+// it: still good, not at its end, its position where the last request's payload ended.
+template <class Reader>
+void expectFailedReadAheadLeavesTheFileAlone() {
+    ReadSource s = smallBlocks();
+    auto r = startReader<Reader>(s);
+    veld::crt::CrtSeam seam;
+    seam.failAt(veld::crt::Call::Read, s.block(2).translatePos, EIO);  // block 2 lies on a bad region
+    s.expectBlock(*r, 0);
+    s.expectBlock(*r, 1);  // a worker now fails to fetch block 2
+    s.expectBlock(*r, 4);  // a jump waits for that fetch
+    s.expectBlock(*r, 5);  // the last block: nothing is fetched after it
+    EXPECT_GE(s.payloadReads(seam, 2), 1u) << "block 2 was fetched ahead";
+    EXPECT_TRUE(s.file.bGood);
+    EXPECT_FALSE(s.file.IsEof());
+    EXPECT_EQ(s.file.fCurPos, s.block(5).translatePos + s.block(5).translateSize);
+    int err = 0;
+    EXPECT_EQ(raisedCode([&] { s.readBlockOf(*r, 2); }, &err), 1003) << "the request meets it itself";
+    EXPECT_EQ(err, EIO);
+    EXPECT_FALSE(s.file.bGood);
+    s.file.bGood = true;
+    seam.stopFailing();
+    s.expectBlock(*r, 2);
+    r->stopThread();
+    r->releaseThreads();
+}
+
 }  // namespace veldtest

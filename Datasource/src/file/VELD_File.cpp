@@ -196,16 +196,30 @@ void VELD_File::SeekDisk(std::int64_t offset, int code) {
 std::uint64_t VELD_File::ReadAhead(void* buffer, std::uint64_t byteSize, std::int64_t byteOffset) {
     // Held across Read (the mutex admits its holder again), so that no other
     // thread's failure meets the switch.
+    // Nobody has asked for these bytes yet: where the next sequential transfer
+    // starts and whether the last one met the end stay the caller's.
     sfGuard guard(fMutex, sfLockRecursive);
+    const std::int64_t savedPos = fCurPos;
+    const bool savedEof = bEof;
     bReadingAhead = true;
     try {
         const std::uint64_t n = Read(buffer, byteSize, byteOffset);
         bReadingAhead = false;
+        fCurPos = savedPos;
+        bEof = savedEof;
         return n;
     } catch (...) {
         bReadingAhead = false;
+        fCurPos = savedPos;
+        bEof = savedEof;
         throw;
     }
+}
+
+void VELD_File::ServedAhead(std::int64_t byteOffset, std::uint64_t n) {
+    sfGuard guard(fMutex, sfLockRecursive);
+    fCurPos = byteOffset + static_cast<std::int64_t>(n);
+    bEof = n == 0;
 }
 
 void VELD_File::FailRule(int code, const char* rule) {

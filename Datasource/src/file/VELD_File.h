@@ -41,10 +41,13 @@ public:
     bool Open(const ExtNameStr& name, const char* mode);
     int Close();
     std::uint64_t Read(void* buffer, std::uint64_t byteSize, std::int64_t byteOffset);
-    // Read for a read-ahead, beyond the described file: a failure raises as
-    // Read's does but leaves bGood as it was, since nobody has asked for those
-    // bytes yet (the request that wants them reads them again).
+    // Read for a read-ahead, beyond the described file: raises as Read does
+    // but leaves bGood, bEof and fCurPos as they were, since nobody has asked
+    // for those bytes yet (the request that wants them reads them again).
     std::uint64_t ReadAhead(void* buffer, std::uint64_t byteSize, std::int64_t byteOffset);
+    // A request served from bytes read ahead: fCurPos and bEof become what
+    // Read of those n bytes at byteOffset would have left.
+    void ServedAhead(std::int64_t byteOffset, std::uint64_t n);
     std::uint64_t Write(const void* buffer, std::uint64_t byteSize, std::int64_t byteOffset);
     std::int64_t Size() const;
     // Beyond the described raw file: writes through to the disk what the

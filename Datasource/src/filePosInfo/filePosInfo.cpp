@@ -28,6 +28,14 @@ bool endsAtOrBefore(const blockInfo& r, std::int64_t pos) {
     return r.orginalPos <= pos && !holds(r, pos);
 }
 
+// Records in order without overlap: at most one holds a position, so the
+// answer cannot depend on the cursor that other threads move.
+bool follows(const blockInfo& before, const blockInfo& r) {
+    return r.orginalPos > before.orginalPos &&
+           static_cast<std::uint64_t>(r.orginalPos) - static_cast<std::uint64_t>(before.orginalPos) >=
+               static_cast<std::uint64_t>(static_cast<std::int64_t>(before.orginalSize));
+}
+
 blockInfo notFound() { return blockInfo{kNotFound, 0, 0, 0}; }
 
 std::string recordAt(std::uint64_t index, std::uint64_t count) {
@@ -165,7 +173,7 @@ void filePosInfo::loadForRead(const void* table, bool swap, std::uint64_t tableB
     bool ordered = true;
     for (std::uint64_t i = 0; i < count; ++i) {
         loaded[i] = veld::layout::decodeRecord(bytes + i * kRecordSize, swap);
-        ordered = ordered && sizeUsable(loaded[i]);
+        ordered = ordered && sizeUsable(loaded[i]) && (i == 0 || follows(loaded[i - 1], loaded[i]));
     }
     delete[] pInfoBuffer;
     pInfoBuffer = loaded;

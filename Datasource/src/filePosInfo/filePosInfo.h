@@ -50,7 +50,8 @@ public:
     const std::vector<blockInfo>& WrittenBlocks() const { return blocks; }
 
 private:
-    // Lookup in a table with a record whose uncompressed size no block can have.
+    // Lookup in a table with a record whose uncompressed size no block can
+    // have, or with records out of order or overlapping.
     blockInfo findInDamagedTable(std::int64_t pos) const;
 
     std::vector<blockInfo> blocks;
@@ -59,5 +60,5 @@ private:
     std::uint64_t infoCount;
     std::uint64_t blockSize;
     std::atomic<std::uint64_t> nextIndex;
-    bool bOrdered;  // every loaded record has a size of 1 to the block size
+    bool bOrdered;  // every loaded record has a size of 1 to the block size and follows the one before
 };

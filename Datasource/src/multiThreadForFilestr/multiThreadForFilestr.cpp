@@ -91,6 +91,7 @@ std::uint64_t multiThreadForFilestr::serve(VELD_File* file, void* buf, std::uint
     std::int64_t result;
     if (fpReadyPos == fpos && fAheadEpoch == fWriteEpoch.load(std::memory_order_acquire)) {
         result = std::min<std::int64_t>(fReadyCount, static_cast<std::int64_t>(want));
+        if (pRealFile) pRealFile->ServedAhead(fpos, static_cast<std::uint64_t>(result));
         // Both are whole recycled blocks when ours fits one: trade them.
         if (swapWith && fBufSize + kBufSlack <= veld::kRecycledBlockSize)
             std::swap(*swapWith, fReadyBuf);

@@ -109,7 +109,7 @@ void zcmpsFilestr::Abandon() noexcept {
     d.fpos = -1;
     d.availBuffSize = 0;
     d.fpCurBuff = d.fBuffer;
-    d.fLostBlocks = nullptr;
+    d.forgetHeld();
     d.fTablePos = -1;
     d.bClosing = false;
     d.bCommitted = false;

@@ -110,7 +110,7 @@ void zcmpsFilestr::startAppend(std::int64_t endpos, bool swap, bool safely) {
     }
     if (safely) d.fWritePos = shadowStart;
     d.fShadowStart = shadowStart;
-    d.fLostBlocks = nullptr;
+    d.forgetHeld();
     d.fTablePos = -1;
     d.bClosing = false;
     d.bCommitted = false;

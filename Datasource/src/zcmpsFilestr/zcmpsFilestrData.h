@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <string>
@@ -33,9 +34,25 @@ public:
 
     void Write(VELD_FileStream::ReadRequest& req);
     void Read(VELD_FileStream::ReadRequest& req);
+    // Stores the held blocks, then what fBuffer holds as one block. A block
+    // whose store fails stays held (the worker's comes back, see WriteBehind)
+    // and is stored again, unchanged, by the next Write, Flush or Close.
     void storeBlock();
     // Compresses and writes (or hands over) n bytes at src, the block at fpos.
     void storeBuffered(const unsigned char* src, std::uint64_t n);
+    // Compresses n bytes at src, the block at position at, and writes its
+    // payload at fWritePos on this thread.
+    void storeInline(const unsigned char* src, std::uint64_t n, std::int64_t at);
+    // After a failed store: a write-behind worker is stopped and removed, and
+    // the blocks it did not store are held. Raises nothing.
+    void keepWhatFailed();
+    // Stops and removes the write-behind worker; what it did not store is
+    // held, and the stream stores the rest itself from fWritePos. Raises the
+    // worker's failure.
+    void detachWriter();
+    // Forgets every held block (a new write, or an abandoned one).
+    void forgetHeld();
+    bool holdsBlocks() const { return bBufferHeld || !fHeld.empty(); }
     bool loadBlock(std::int64_t pos);
     // Reads and inflates a block's payload into dest (room for a block); the
     // count comes out exactly the record's orginalSize or a check fails naming
@@ -119,12 +136,21 @@ public:
     std::uint64_t fPayloadRoom;                 // worst case of one stored block
     veld::LargeBuffer fPayload;                 // compression output, fPayloadRoom bytes
 
-    // Writing beyond the described steps: why the stream can no longer be
-    // finished (a block was lost), where its table goes once chosen (a retried
-    // Close writes it there again), how far Close has come, and
-    // for a shadow-paged append the first offset past everything the old heading
-    // reaches (-1 when appending in place).
-    std::exception_ptr fLostBlocks;
+    // Writing beyond the described steps: blocks whose store failed, held
+    // until stored (a failed worker's, oldest first, then fBuffer's own when
+    // bBufferHeld: stored as it is before more bytes join it); whether a failed
+    // worker was removed (the payloads then end at fWritePos); where the table
+    // goes once chosen (a retried Close writes it there again), how far Close
+    // has come, and for a shadow-paged append the first offset past everything
+    // the old heading reaches (-1 when appending in place).
+    struct HeldBlock {
+        veld::LargeBuffer bytes;
+        std::uint64_t size;
+        std::int64_t fpos;
+    };
+    std::deque<HeldBlock> fHeld;
+    bool bBufferHeld = false;
+    bool bWriterRemoved = false;
     std::int64_t fTablePos = -1;
     bool bClosing = false;  // Close has stored every block; only table and heading remain
     bool bCommitted = false;

@@ -30,7 +30,7 @@ void zcmpsFilestr::setRow0Pos(std::int64_t P) {
         throw SystemFileException(kReopenError, "fData->pRealFile.Open(GetNameStr(), \"r+b\")",
                                   kSourceFile, 468, true);
     bIsWriting = true;
-    fData->fLostBlocks = nullptr;
+    fData->forgetHeld();
     fData->fTablePos = -1;
     fData->bCommitted = false;
     fData->bClosing = false;
@@ -54,10 +54,11 @@ void zcmpsFilestr::setRow0Pos(std::int64_t P) {
 
 std::uint64_t zcmpsFilestr::Write(const void* buf, std::uint64_t n) {
     VELD_CHECK(bIsWriting == true);
-    if (fData->fLostBlocks) std::rethrow_exception(fData->fLostBlocks);
     // The blocks are stored and the worker is gone; only the table is missing.
     VELD_CHECK(!fData->bClosing && "Write after a failed Close");
     if (n == 0) return 0;
+    // Blocks whose store failed go first, as they were; failing again takes nothing.
+    if (fData->holdsBlocks()) fData->storeBlock();
     ReadRequest req{static_cast<unsigned char*>(const_cast<void*>(buf)), n, fFilePos};
     fData->Write(req);
     return n;
@@ -78,12 +79,13 @@ void zcmpsFilestr::Data::Write(VELD_FileStream::ReadRequest& req) {
                 try {
                     storeBuffered(req._buf, kBlockSize);
                 } catch (...) {
-                    // Left as a full fBuffer is after a failed store.
+                    // Taken and held in fBuffer, as a full fBuffer is after a failed store.
                     std::memcpy(fBuffer, req._buf, kBlockSize);
                     fpCurBuff = fBuffer + kBlockSize;
                     availBuffSize = 0;
                     req.Consume(kBlockSize);
-                    fLostBlocks = std::current_exception();
+                    bBufferHeld = true;
+                    keepWhatFailed();
                     throw;
                 }
                 fpos += kBlockSize;
@@ -104,16 +106,26 @@ void zcmpsFilestr::Data::Write(VELD_FileStream::ReadRequest& req) {
 #endif
 
 void zcmpsFilestr::Data::storeBlock() {
+    // A failed worker's blocks come before fBuffer's; each stored one leaves
+    // the queue, so a failure here keeps the rest in order.
+    while (!fHeld.empty()) {
+        const HeldBlock& block = fHeld.front();
+        storeInline(block.bytes.get(), block.size, block.fpos);
+        fHeld.pop_front();
+    }
     const std::uint64_t n = kBlockSize - availBuffSize;
-    if (n == 0) return;
+    if (n == 0) {
+        bBufferHeld = false;
+        return;
+    }
     try {
         storeBuffered(fBuffer, n);
     } catch (...) {
-        // The block is not on disk (or is on the worker, which has ended): a
-        // table written now would leave it out, so the file can no longer be finished.
-        fLostBlocks = std::current_exception();
+        bBufferHeld = true;
+        keepWhatFailed();
         throw;
     }
+    bBufferHeld = false;
     fpos += static_cast<std::int64_t>(n);
     availBuffSize = kBlockSize;
     fpCurBuff = fBuffer;
@@ -124,27 +136,73 @@ void zcmpsFilestr::Data::storeBuffered(const unsigned char* src, std::uint64_t n
         // Returns once the worker has its own copy; the bytes are free again.
         fpIOThread->writeBlock(src, n, fpos);
     } else {
-        // A block whose payload would exceed the limit is stored as two blocks.
-        const veld::StoredBlock stored = veld::compressForStore(*fStrictCodec, src, n, fPayload.get(),
-                                                                fPayloadRoom);
-        const std::uint64_t total = stored.totalPayload();
-        const std::uint64_t written = pRealFile.Write(fPayload.get(), total, fWritePos);
-        VELD_CHECK_AT(written == total, "short write of a block payload at offset " +
-                                            std::to_string(fWritePos));
-        for (int i = 0; i < stored.count; ++i) {
-            const veld::StoredPiece& piece = stored.piece[i];
-            fpPosInfo->addBlock(fpos + static_cast<std::int64_t>(piece.inOffset),
-                                static_cast<std::int32_t>(piece.inSize),
-                                fWritePos + static_cast<std::int64_t>(piece.payloadOffset),
-                                static_cast<std::int32_t>(piece.payloadSize));
-        }
-        fWritePos += static_cast<std::int64_t>(total);
+        storeInline(src, n, fpos);
     }
+}
+
+void zcmpsFilestr::Data::storeInline(const unsigned char* src, std::uint64_t n, std::int64_t at) {
+    // A block whose payload would exceed the limit is stored as two blocks.
+    const veld::StoredBlock stored = veld::compressForStore(*fStrictCodec, src, n, fPayload.get(), fPayloadRoom);
+    const std::uint64_t total = stored.totalPayload();
+    const std::uint64_t written = pRealFile.Write(fPayload.get(), total, fWritePos);
+    VELD_CHECK_AT(written == total, "short write of a block payload at offset " + std::to_string(fWritePos));
+    for (int i = 0; i < stored.count; ++i) {
+        const veld::StoredPiece& piece = stored.piece[i];
+        fpPosInfo->addBlock(at + static_cast<std::int64_t>(piece.inOffset), static_cast<std::int32_t>(piece.inSize),
+                            fWritePos + static_cast<std::int64_t>(piece.payloadOffset),
+                            static_cast<std::int32_t>(piece.payloadSize));
+    }
+    fWritePos += static_cast<std::int64_t>(total);
+}
+
+void zcmpsFilestr::Data::keepWhatFailed() {
+    if (!fpIOThread || !fpIOThread->workerFailed() || !dynamic_cast<WriteBehind*>(fpIOThread)) return;
+    try {
+        detachWriter();
+    } catch (...) {
+        // The worker's failure, which the caller is already raising.
+    }
+}
+
+void zcmpsFilestr::Data::detachWriter() {
+    PreIOThreadBase* thread = fpIOThread;
+    auto* writer = dynamic_cast<WriteBehind*>(thread);
+    VELD_CHECK(writer != 0);
+    std::exception_ptr failure;
+    try {
+        // Sends the end mark if it was not sent; a failed worker gets none.
+        thread->stopThread();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    thread->releaseThreads();
+    const WriterPosition at = writer->stoppedAt();
+    std::int64_t next = at.orginalPos;
+    std::deque<HeldBlock> back;
+    for (const UnstoredBlock& b : at.unstored) {
+        HeldBlock held{veld::LargeBuffer(b.size), b.size, next};
+        std::memcpy(held.bytes.get(), b.bytes, b.size);
+        back.push_back(std::move(held));
+        next += static_cast<std::int64_t>(b.size);
+    }
+    // The worker's blocks end where fBuffer's begins.
+    VELD_CHECK(next == fpos);
+    for (HeldBlock& b : back) fHeld.push_back(std::move(b));
+    fWritePos = at.translatePos;
+    bWriterRemoved = true;
+    fpIOThread = nullptr;
+    delete thread;
+    if (failure) std::rethrow_exception(failure);
+}
+
+void zcmpsFilestr::Data::forgetHeld() {
+    fHeld.clear();
+    bBufferHeld = false;
+    bWriterRemoved = false;
 }
 
 int zcmpsFilestr::Flush() const {
     if (!bIsWriting) return 1;
-    if (fData->fLostBlocks) std::rethrow_exception(fData->fLostBlocks);
     fData->storeBlock();
     return 1;
 }
@@ -152,21 +210,13 @@ int zcmpsFilestr::Flush() const {
 void zcmpsFilestr::closeWriting() {
     Data& d = *fData;
     if (!d.bCommitted) {
-        try {
-            if (d.fLostBlocks) std::rethrow_exception(d.fLostBlocks);
+        if (!d.bClosing) {
+            // A block whose store fails stays held and nothing is committed:
+            // the next Close stores it again (a failed worker's come back first).
             Flush();
-            removeIOThread(true);
-        } catch (...) {
-            // A block is lost (a payload write or the worker failed): no table may
-            // be written for this part, now or by a later Close.
-            if (!d.fLostBlocks) d.fLostBlocks = std::current_exception();
-            if (d.fpIOThread) {
-                try {
-                    removeIOThread(true);  // a live worker still needs its end mark
-                } catch (...) {
-                }
-            }
-            throw;
+            if (d.fpIOThread) d.detachWriter();
+            // The table goes where the payloads end, as after a worker's end mark.
+            if (d.bWriterRemoved) d.pRealFile.Write(d.fBuffer, 0, d.fWritePos);
         }
         // Every block is on disk: what fails from here on is retried by the next Close.
         d.bClosing = true;
@@ -182,6 +232,7 @@ void zcmpsFilestr::closeWriting() {
     d.bCommitted = false;
     d.bClosing = false;
     d.fShadowStart = -1;
+    d.forgetHeld();
     ExtNameStr password;
     if (!VELD_FileStream::Open(GetNameStr(), password, "rb"))
         throw SystemFileException(kReopenError, "VELD_FileStream::Open(GetNameStr(), password, \"rb\")",

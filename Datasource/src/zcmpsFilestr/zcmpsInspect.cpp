@@ -356,7 +356,8 @@ std::optional<std::int64_t> findRow0(ByteSource& file, bool swap, std::string* n
     // A heading and the table's first record at least must follow P.
     const std::int64_t last = size - static_cast<std::int64_t>(kHeadingSize + kRecordSize);
     constexpr std::int64_t kChunk = 1 << 20;
-    std::vector<unsigned char> buf(kChunk + 7);
+    // No larger than the file: a small file costs what its bytes cost.
+    std::vector<unsigned char> buf(static_cast<std::size_t>(std::clamp<std::int64_t>(size, 0, kChunk)) + 7);
     bool missed = false;
     for (std::int64_t base = 0; base <= last; base += kChunk) {
         const std::uint64_t want = static_cast<std::uint64_t>(std::min<std::int64_t>(kChunk + 7, size - base));
@@ -382,7 +383,7 @@ std::optional<std::int64_t> findRow0(ByteSource& file, bool swap, std::string* n
 std::optional<std::int64_t> findUnfinishedRow0(ByteSource& file) {
     const std::int64_t size = file.size();
     constexpr std::int64_t kChunk = 1 << 20;
-    std::vector<unsigned char> buf(kChunk);
+    std::vector<unsigned char> buf(static_cast<std::size_t>(std::clamp<std::int64_t>(size, 0, kChunk)));
     std::unique_ptr<Buffers> work;
     std::int64_t zeros = 0;
     for (std::int64_t base = 0; base < size; base += kChunk) {

@@ -33,7 +33,8 @@ void tableSignature(bool swap, unsigned char* out) {
 template <typename Found>
 void scanFor(ByteSource& file, const unsigned char* pattern, std::size_t n, Found found) {
     const std::int64_t size = file.size();
-    std::vector<unsigned char> buf(static_cast<std::size_t>(kChunk) + n);
+    // Buffers no larger than the file: a small file costs what its bytes cost.
+    std::vector<unsigned char> buf(static_cast<std::size_t>(std::clamp<std::int64_t>(size, 0, kChunk)) + n);
     for (std::int64_t base = 0; base < size; base += kChunk) {
         const std::uint64_t want =
             static_cast<std::uint64_t>(std::min<std::int64_t>(kChunk + static_cast<std::int64_t>(n) - 1, size - base));
@@ -117,7 +118,7 @@ std::optional<Row0Found> locateRow0(ByteSource& file, bool swap, const std::vect
     {
         constexpr int kTries = 64;
         int tries = 0;
-        std::vector<unsigned char> buf(static_cast<std::size_t>(kChunk) + 7);
+        std::vector<unsigned char> buf(static_cast<std::size_t>(std::clamp<std::int64_t>(size, 0, kChunk)) + 7);
         for (std::int64_t base = 0; base + heading < size && tries < kTries; base += kChunk) {
             const std::uint64_t got = file.readAt(
                 buf.data(), static_cast<std::uint64_t>(std::min<std::int64_t>(kChunk + 7, size - base)), base);
@@ -131,7 +132,7 @@ std::optional<Row0Found> locateRow0(ByteSource& file, bool swap, const std::vect
     }
     if (const auto p = findUnfinishedRow0(file)) return Row0Found{*p, Row0Clue::UnwrittenHeading};
     // Last: the first stream in the file, with a heading's room before it.
-    std::vector<unsigned char> buf(static_cast<std::size_t>(kChunk) + 1);
+    std::vector<unsigned char> buf(static_cast<std::size_t>(std::clamp<std::int64_t>(size, 0, kChunk)) + 1);
     for (std::int64_t base = heading + 1; base + 2 <= size; base += kChunk) {
         const std::uint64_t got =
             file.readAt(buf.data(), static_cast<std::uint64_t>(std::min<std::int64_t>(kChunk + 1, size - base)), base);

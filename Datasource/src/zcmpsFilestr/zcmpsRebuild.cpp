@@ -11,6 +11,7 @@
 
 #include "ThrowError.h"
 #include "crt.h"
+#include "large_memory.h"
 
 namespace veld::inspect::detail {
 
@@ -46,7 +47,7 @@ std::int64_t rebuildFile(ByteSource& source, std::int64_t row0, const std::vecto
     try {
         try {
             openForWriting(*out, temp);
-            std::unique_ptr<unsigned char[]> buf(new unsigned char[kMaxPayloadSize]);
+            veld::LargeBuffer buf(static_cast<std::size_t>(kMaxPayloadSize));
             // The dictionary part, as it is.
             for (std::int64_t at = 0; at < row0;) {
                 const std::uint64_t want = static_cast<std::uint64_t>(std::min<std::int64_t>(kBlockSize, row0 - at));

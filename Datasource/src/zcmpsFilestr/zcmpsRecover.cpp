@@ -186,7 +186,8 @@ LaterStreams countLaterStreams(ByteSource& source, std::int64_t from, const std:
     std::map<std::int64_t, std::int64_t> tableAt;
     for (const FoundTable& t : tables) tableAt[t.offset] = t.length();
     constexpr std::int64_t kChunk = 1 << 20;
-    std::vector<unsigned char> buf(static_cast<std::size_t>(kChunk) + 1);
+    // No larger than the file: a small file costs what its bytes cost.
+    std::vector<unsigned char> buf(static_cast<std::size_t>(std::clamp<std::int64_t>(size, 0, kChunk)) + 1);
     std::int64_t next = from + 1;  // the first offset not yet looked at
     for (std::int64_t base = next; base + 2 <= size; base += kChunk) {
         const std::uint64_t got = source.readAt(

@@ -140,6 +140,7 @@ void PreIOThread_Par_W_C::writeInOrder(std::unique_lock<std::mutex>& lock) {
         if (next == fSlots.end()) break;
         Slot& slot = *next;
         lock.unlock();
+        bool wrote = true;
         try {
             const std::uint64_t total = slot.stored.totalPayload();
             const std::uint64_t written = pRealFile->Write(slot.out.get(), total, fpNextTranslatePos);
@@ -155,9 +156,12 @@ void PreIOThread_Par_W_C::writeInOrder(std::unique_lock<std::mutex>& lock) {
             fpNextTranslatePos += static_cast<std::int64_t>(total);
         } catch (...) {
             keepWorkerFailure(std::current_exception());
+            wrote = false;
         }
         lock.lock();
-        if (workerFailed()) break;
+        // A block written is done with, even when another worker failed
+        // meanwhile: only what was not written may come back to the owner.
+        if (!wrote) break;
         slot.state = kFree;
         ++fNextToWrite;
     }
@@ -195,6 +199,19 @@ bool PreIOThread_Par_W_C::stopThread() {
     if (failure) std::rethrow_exception(failure);
     raiseWorkerFailure();
     return true;
+}
+
+WriterPosition PreIOThread_Par_W_C::stoppedAt() const {
+    WriterPosition at{fpNextOrginalPos, fpNextTranslatePos, {}};
+    if (!workerFailed()) return at;
+    // Nothing after the first unwritten block was written: the slots still in
+    // use hold it and every later one.
+    std::vector<const Slot*> left;
+    for (const Slot& s : fSlots)
+        if (s.state != kFree) left.push_back(&s);
+    std::sort(left.begin(), left.end(), [](const Slot* a, const Slot* b) { return a->seq < b->seq; });
+    for (const Slot* s : left) at.unstored.push_back(UnstoredBlock{s->in.get(), s->inSize});
+    return at;
 }
 
 // ---- reading ----------------------------------------------------------------
@@ -300,8 +317,11 @@ unsigned char* PreIOThread_Par_R_D::acquireBlock(const blockInfo& r) {
     const bool good = slot.state == kReady && slot.record.orginalSize == r.orginalSize &&
                       slot.record.translatePos == r.translatePos && slot.record.translateSize == r.translateSize;
     slot.state = good ? kHeld : kFree;
-    if (good) fHeldSlot = static_cast<int>(&slot - fSlots.data());
-    if (good) scheduleAfter(r, fAhead);
+    if (good) {
+        fHeldSlot = static_cast<int>(&slot - fSlots.data());
+        pRealFile->ServedAhead(r.translatePos, static_cast<std::uint64_t>(r.translateSize));
+        scheduleAfter(r, fAhead);
+    }
     return good ? slot.block.get() : nullptr;
 }
 
@@ -322,7 +342,8 @@ int PreIOThread_Par_R_D::readStep() {
     bool ok = true;
     try {
         veld::blockio::fetchBlockBytes(*pRealFile, *slot.codec, r, slot.payload.get(),
-                                       static_cast<std::int64_t>(fPayloadRoom), slot.block.get(), kBlockSize);
+                                       static_cast<std::int64_t>(fPayloadRoom), slot.block.get(), kBlockSize,
+                                       veld::blockio::Fetch::Ahead);
     } catch (...) {
         // Speculative: the owner fetches this block itself if it asks for it.
         ok = false;
@@ -352,7 +373,8 @@ std::uint64_t PreIOThread_Par_R_D::readBlock(void* buf, std::uint64_t size, std:
     }
     const std::uint64_t count =
         veld::blockio::fetchBlockBytes(*pRealFile, *fOwnCodec, r, fOwnPayload.get(), static_cast<std::int64_t>(fPayloadRoom),
-                                       static_cast<unsigned char*>(buf), static_cast<std::int64_t>(size));
+                                       static_cast<unsigned char*>(buf), static_cast<std::int64_t>(size),
+                                       veld::blockio::Fetch::Requested);
     ownerFetched(r);
     return count;
 }

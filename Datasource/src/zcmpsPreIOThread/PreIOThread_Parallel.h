@@ -19,11 +19,12 @@
 #include "PreIOThreadBase.h"
 #include "blockStoreRule.h"
 #include "VELD_File.h"
+#include "WriteBehind.h"
 #include "filePosInfo.h"
 #include "cpu_state.h"
 #include "large_memory.h"
 
-class PreIOThread_Par_W_C : public PreIOThreadBase {
+class PreIOThread_Par_W_C : public PreIOThreadBase, public WriteBehind {
 public:
     PreIOThread_Par_W_C(VELD_File* pRealFile, filePosInfo* fpPosInfo, int workers,
                         std::int64_t firstOrginalPos, std::int64_t firstTranslatePos);
@@ -39,6 +40,8 @@ public:
     int writeStep() override;
     int readStep() override;
     bool stopThread() override;
+    // After a failure every block from the one that failed on comes back, in order.
+    WriterPosition stoppedAt() const override;
 
 private:
     struct Slot {

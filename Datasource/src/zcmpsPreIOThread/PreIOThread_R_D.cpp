@@ -45,12 +45,12 @@ PreIOThread_R_D::~PreIOThread_R_D() {
 }
 
 std::uint64_t PreIOThread_R_D::fetchBlock(unsigned char* dest, std::uint64_t destRoom,
-                                          std::int64_t fpos) {
+                                          std::int64_t fpos, veld::blockio::Fetch who) {
     const blockInfo bInfo = fpPosInfo->findBlock(fpos);
     VELD_CHECK(fpos == bInfo.orginalPos);
     return veld::blockio::fetchBlockBytes(*pRealFile, *fCodec, bInfo, fCompBuf,
                                           static_cast<std::int64_t>(fCompRoom), dest,
-                                          static_cast<std::int64_t>(destRoom));
+                                          static_cast<std::int64_t>(destRoom), who);
 }
 
 std::uint64_t PreIOThread_R_D::readBlock(void* buf, std::uint64_t reqSize, std::int64_t fpos) {
@@ -73,12 +73,15 @@ std::uint64_t PreIOThread_R_D::readBlock(void* buf, std::uint64_t reqSize, std::
         if (fpReadyPos == fpos && stCurSize != 0) {
             VELD_CHECK(reqSize == stCurSize);
             std::memcpy(buf, fReadyBuf, reqSize);
+            const blockInfo served = fpPosInfo->findBlock(fpos);
+            pRealFile->ServedAhead(served.translatePos, static_cast<std::uint64_t>(served.translateSize));
             // The worker inflates over these bytes next: not shared with this core then.
             veld::platform::evictFromCaches(fReadyBuf, reqSize);
         } else {
             // A prefetch of another block is dropped.
             fpReadyPos = -1;
-            const std::uint64_t outCount = fetchBlock(static_cast<unsigned char*>(buf), reqSize, fpos);
+            const std::uint64_t outCount = fetchBlock(static_cast<unsigned char*>(buf), reqSize, fpos,
+                                                          veld::blockio::Fetch::Requested);
             VELD_CHECK(outCount == reqSize);
         }
         stCurSize = 0;
@@ -99,7 +102,7 @@ int PreIOThread_R_D::readStep() {
         fpReadyPos = fpNextPos;
         stCurSize = 0;
         try {
-            stCurSize = fetchBlock(fReadyBuf, fBufSize, fpNextPos);
+            stCurSize = fetchBlock(fReadyBuf, fBufSize, fpNextPos, veld::blockio::Fetch::Ahead);
         } catch (...) {
             // Fetching ahead is speculative: the request that needs this block
             // fetches it again itself and meets whatever is still wrong.

@@ -16,6 +16,7 @@
 #include "BlockCodec.h"
 #include "PreIOThreadBase.h"
 #include "VELD_File.h"
+#include "blockPayload.h"
 #include "filePosInfo.h"
 
 class PreIOThread_R_D : public PreIOThreadBase {
@@ -30,7 +31,8 @@ public:
 
 private:
     // Reads and decompresses the block starting at fpos into dest (destRoom bytes).
-    std::uint64_t fetchBlock(unsigned char* dest, std::uint64_t destRoom, std::int64_t fpos);
+    std::uint64_t fetchBlock(unsigned char* dest, std::uint64_t destRoom, std::int64_t fpos,
+                             veld::blockio::Fetch who);
 
     sfSemaphore semReady;
     sfSemaphore semWork;

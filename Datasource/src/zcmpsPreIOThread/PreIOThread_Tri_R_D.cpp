@@ -84,7 +84,7 @@ bool PreIOThread_Tri_R_D::releaseThreads() {
     return true;
 }
 
-void PreIOThread_Tri_R_D::readRaw(std::int64_t fpos) {
+void PreIOThread_Tri_R_D::readRaw(std::int64_t fpos, veld::blockio::Fetch who) {
     // Until the read is complete fCompBuf holds no block.
     fpRawPos = -1;
     const blockInfo bInfo = fpPosInfo->findBlock(fpos);
@@ -92,13 +92,14 @@ void PreIOThread_Tri_R_D::readRaw(std::int64_t fpos) {
     veld::blockio::checkRecordFits(bInfo, static_cast<std::int64_t>(fBufSize),
                                    static_cast<std::int64_t>(fCompRoom));
     const std::int64_t ret = static_cast<std::int64_t>(
-        pRealFile->Read(fCompBuf, static_cast<std::uint64_t>(bInfo.translateSize), bInfo.translatePos));
+        veld::blockio::readPayload(*pRealFile, fCompBuf, static_cast<std::uint64_t>(bInfo.translateSize),
+                                   bInfo.translatePos, who));
     VELD_CHECK_AT(ret == bInfo.translateSize, veld::blockio::describeBlock(bInfo));
     stRawSize = static_cast<std::uint64_t>(ret);
     fpRawPos = fpos;
 }
 
-std::uint64_t PreIOThread_Tri_R_D::decompressAt(std::int64_t fpos) {
+std::uint64_t PreIOThread_Tri_R_D::decompressAt(std::int64_t fpos, veld::blockio::Fetch who) {
     // After the last block nobody was asked to read: fCompBuf is still ours.
     if (!bRawHeld) {
         semRawReady.waitSemaphore();
@@ -107,7 +108,7 @@ std::uint64_t PreIOThread_Tri_R_D::decompressAt(std::int64_t fpos) {
     if (bCompressEnd.load()) return 0;
     const blockInfo bInfo = fpPosInfo->findBlock(fpos);
     if (fpRawPos != fpos)
-        readRaw(fpos);
+        readRaw(fpos, who);
     else
         VELD_CHECK(bCompressEnd != true);
     const std::uint64_t count =
@@ -128,7 +129,7 @@ int PreIOThread_Tri_R_D::readStep() {
         return 1;
     }
     try {
-        readRaw(fpNextReadPos);
+        readRaw(fpNextReadPos, veld::blockio::Fetch::Ahead);
     } catch (...) {
         // Reading ahead is speculative: fpRawPos says fCompBuf holds nothing,
         // and whoever decompresses the block reads it again itself.
@@ -143,7 +144,7 @@ int PreIOThread_Tri_R_D::decompressStep() {
     fpCurDecompressPos = fpNextDecompressPos;
     stDecompSize = 0;
     try {
-        stDecompSize = decompressAt(fpNextDecompressPos);
+        stDecompSize = decompressAt(fpNextDecompressPos, veld::blockio::Fetch::Ahead);
     } catch (...) {
         // Speculative too: the request for this block decompresses it itself.
     }
@@ -170,10 +171,12 @@ std::uint64_t PreIOThread_Tri_R_D::readBlock(void* buf, std::uint64_t reqSize, s
     raiseWorkerFailure();
     if (fpCurDecompressPos != fpos) {
         fpCurDecompressPos = -1;
-        stDecompSize = decompressAt(fpos);
+        stDecompSize = decompressAt(fpos, veld::blockio::Fetch::Requested);
         fpCurDecompressPos = fpos;
     } else {
         VELD_CHECK(bCompressEnd != true && fpCurDecompressPos == fpos);
+        const blockInfo served = fpPosInfo->findBlock(fpos);
+        pRealFile->ServedAhead(served.translatePos, static_cast<std::uint64_t>(served.translateSize));
     }
     VELD_CHECK(reqSize == stDecompSize);
     std::memcpy(buf, fDecompBuf, reqSize);

@@ -15,6 +15,7 @@
 #include "BlockCodec.h"
 #include "PreIOThreadBase.h"
 #include "VELD_File.h"
+#include "blockPayload.h"
 #include "filePosInfo.h"
 
 class PreIOThread_Tri_R_D : public PreIOThreadBase {
@@ -41,9 +42,9 @@ public:
     };
 
 private:
-    void readRaw(std::int64_t fpos);
+    void readRaw(std::int64_t fpos, veld::blockio::Fetch who);
     // Answers the block's byte count, or 0 when a stop came first.
-    std::uint64_t decompressAt(std::int64_t fpos);
+    std::uint64_t decompressAt(std::int64_t fpos, veld::blockio::Fetch who);
 
     std::unique_ptr<veld::BlockCodec> fCodec;
     filePosInfo* fpPosInfo;

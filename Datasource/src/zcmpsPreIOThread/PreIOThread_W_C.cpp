@@ -123,6 +123,14 @@ int PreIOThread_W_C::writeStep() {
     return 0;
 }
 
+WriterPosition PreIOThread_W_C::stoppedAt() const {
+    WriterPosition at{fpNextOrginalPos, fpNextTranslatePos, {}};
+    // A failed worker stops at once: the block it holds is the one it failed on
+    // (none when the end mark's write failed).
+    if (workerFailed() && fInSize > 0) at.unstored.push_back(UnstoredBlock{fInBuf, fInSize});
+    return at;
+}
+
 bool PreIOThread_W_C::stopThread() {
     if (!bEndMarkSent) handOver(nullptr, 0);
     if (fpThreadPool) fpThreadPool->stopAll();

@@ -12,9 +12,10 @@
 #include "BlockCodec.h"
 #include "PreIOThreadBase.h"
 #include "VELD_File.h"
+#include "WriteBehind.h"
 #include "filePosInfo.h"
 
-class PreIOThread_W_C : public PreIOThreadBase {
+class PreIOThread_W_C : public PreIOThreadBase, public WriteBehind {
 public:
     PreIOThread_W_C(VELD_File* pRealFile, filePosInfo* fpPosInfo, std::uint64_t fBufSize,
                     std::int64_t firstOrginalPos, std::int64_t firstTranslatePos);
@@ -27,6 +28,8 @@ public:
     // Returns once the worker has ended; sends the end mark first if the owner
     // has not, so that it never waits for ever. Raises a failure the worker kept.
     bool stopThread() override;
+    // After a failure the block the worker was storing comes back.
+    WriterPosition stoppedAt() const override;
 
 private:
     // Waits until the worker is done with fInBuf and hands size bytes over.

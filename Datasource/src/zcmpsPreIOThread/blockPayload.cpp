@@ -39,11 +39,15 @@ std::uint64_t inflateBlock(BlockCodec& codec, const blockInfo& bInfo, const unsi
 
 std::uint64_t fetchBlockBytes(VELD_File& file, BlockCodec& codec, const blockInfo& bInfo,
                               unsigned char* payloadBuf, std::int64_t payloadRoom,
-                              unsigned char* dest, std::int64_t destRoom) {
+                              unsigned char* dest, std::int64_t destRoom, Fetch who) {
     checkRecordFits(bInfo, destRoom, payloadRoom);
-    const std::uint64_t got = file.Read(payloadBuf, static_cast<std::uint64_t>(bInfo.translateSize),
-                                        bInfo.translatePos);
+    const std::uint64_t got =
+        readPayload(file, payloadBuf, static_cast<std::uint64_t>(bInfo.translateSize), bInfo.translatePos, who);
     return inflateBlock(codec, bInfo, payloadBuf, got, dest, static_cast<std::uint64_t>(destRoom));
+}
+
+std::uint64_t readPayload(VELD_File& file, void* buffer, std::uint64_t size, std::int64_t offset, Fetch who) {
+    return who == Fetch::Ahead ? file.ReadAhead(buffer, size, offset) : file.Read(buffer, size, offset);
 }
 
 }  // namespace veld::blockio

@@ -25,10 +25,17 @@ void checkRecordFits(const blockInfo& bInfo, std::int64_t destRoom, std::int64_t
 std::uint64_t inflateBlock(BlockCodec& codec, const blockInfo& bInfo, const unsigned char* payload,
                            std::uint64_t payloadBytes, unsigned char* dest, std::uint64_t destRoom);
 
+// Who wants a block: its caller, or a worker reading ahead, whose failed
+// read must leave the raw file as it was (VELD_File::ReadAhead).
+enum class Fetch { Requested, Ahead };
+
 // Reads and inflates the block of bInfo into dest through payloadBuf
 // (payloadRoom bytes). A short read shows up as an incomplete payload.
 std::uint64_t fetchBlockBytes(VELD_File& file, BlockCodec& codec, const blockInfo& bInfo,
                               unsigned char* payloadBuf, std::int64_t payloadRoom,
-                              unsigned char* dest, std::int64_t destRoom);
+                              unsigned char* dest, std::int64_t destRoom, Fetch who);
+
+// The payload read of a fetch: ReadAhead when reading ahead.
+std::uint64_t readPayload(VELD_File& file, void* buffer, std::uint64_t size, std::int64_t offset, Fetch who);
 
 }  // namespace veld::blockio

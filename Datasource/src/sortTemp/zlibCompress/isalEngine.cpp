@@ -21,10 +21,11 @@ namespace {
 constexpr int kLevel = 2;
 constexpr std::uint32_t kLevelBufSize = ISAL_DEF_LVL2_EXTRA_LARGE;
 
+// Each direction's state is made when it is first used: a reader never
+// compresses, and a stream that is made and dropped again costs no more than it used.
 class IsalOps final : public BlockEngineOps {
 public:
-    IsalOps()
-        : fStream(new isal_zstream()), fLevelBuf(new unsigned char[kLevelBufSize]), fInflate(new inflate_state()) {}
+    IsalOps() = default;
 
     std::uint64_t bound(std::uint64_t n) const override {
         // Stored blocks at worst: 5 bytes per 64 KiB, plus wrapper and slack.
@@ -33,6 +34,10 @@ public:
     std::uint64_t compress(const unsigned char* src, std::uint64_t n, unsigned char* dest,
                            std::uint64_t capacity) override {
         if (n > UINT32_MAX) return 0;
+        if (!fStream) {
+            fLevelBuf.reset(new unsigned char[kLevelBufSize]);
+            fStream.reset(new isal_zstream());
+        }
         isal_zstream& s = *fStream;
         isal_deflate_stateless_init(&s);
         // The init leaves the window size alone; anything but 0 (the whole
@@ -57,6 +62,7 @@ public:
     bool inflateExact(const unsigned char* src, std::uint64_t n, unsigned char* dest, std::uint64_t capacity,
                       std::uint64_t expected) override {
         if (n > UINT32_MAX) return false;
+        if (!fInflate) fInflate.reset(new inflate_state());
         inflate_state& st = *fInflate;
         isal_inflate_init(&st);
         st.crc_flag = ISAL_ZLIB;  // parses the wrapper and verifies the Adler-32

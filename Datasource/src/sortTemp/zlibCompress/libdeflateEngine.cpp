@@ -11,27 +11,28 @@ namespace veld {
 
 namespace {
 
+// Each direction's state is made when it is first used: a reader never
+// compresses, and a stream that is made and dropped again costs no more than it used.
 class LibdeflateOps final : public BlockEngineOps {
 public:
-    LibdeflateOps() : fCompressor(libdeflate_alloc_compressor(1)), fInflater(libdeflate_alloc_decompressor()) {
-        if (!fCompressor || !fInflater) {
-            release();
-            throw std::bad_alloc();
-        }
+    LibdeflateOps() = default;
+    ~LibdeflateOps() override {
+        if (fCompressor) libdeflate_free_compressor(fCompressor);
+        if (fInflater) libdeflate_free_decompressor(fInflater);
     }
-    ~LibdeflateOps() override { release(); }
     LibdeflateOps(const LibdeflateOps&) = delete;
     LibdeflateOps& operator=(const LibdeflateOps&) = delete;
 
     std::uint64_t bound(std::uint64_t n) const override {
-        return libdeflate_zlib_compress_bound(fCompressor, static_cast<size_t>(n));
+        return libdeflate_zlib_compress_bound(compressor(), static_cast<size_t>(n));
     }
     std::uint64_t compress(const unsigned char* src, std::uint64_t n, unsigned char* dest,
                            std::uint64_t capacity) override {
-        return libdeflate_zlib_compress(fCompressor, src, static_cast<size_t>(n), dest, static_cast<size_t>(capacity));
+        return libdeflate_zlib_compress(compressor(), src, static_cast<size_t>(n), dest, static_cast<size_t>(capacity));
     }
     bool inflateExact(const unsigned char* src, std::uint64_t n, unsigned char* dest, std::uint64_t capacity,
                       std::uint64_t expected) override {
+        if (!fInflater && !(fInflater = libdeflate_alloc_decompressor())) throw std::bad_alloc();
         size_t used = 0, produced = 0;
         // The zlib wrapper's Adler-32 is verified before SUCCESS.
         const libdeflate_result r = libdeflate_zlib_decompress_ex(fInflater, src, static_cast<size_t>(n), dest,
@@ -40,14 +41,12 @@ public:
     }
 
 private:
-    void release() {
-        if (fCompressor) libdeflate_free_compressor(fCompressor);
-        if (fInflater) libdeflate_free_decompressor(fInflater);
-        fCompressor = nullptr;
-        fInflater = nullptr;
+    libdeflate_compressor* compressor() const {
+        if (!fCompressor && !(fCompressor = libdeflate_alloc_compressor(1))) throw std::bad_alloc();
+        return fCompressor;
     }
-    libdeflate_compressor* fCompressor;
-    libdeflate_decompressor* fInflater;
+    mutable libdeflate_compressor* fCompressor = nullptr;
+    libdeflate_decompressor* fInflater = nullptr;
 };
 
 }  // namespace
