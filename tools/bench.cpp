@@ -409,6 +409,21 @@ void Bench::randomReadRows() {
     std::mt19937_64 rng(7);
     for (auto& p : positions) p = rng() % (caseBytes - kRead);
     Bytes buf(kRead);
+    // Reads at these positions through a stream with the additions for random access on or off.
+    auto readsAt = [&](const std::vector<std::uint64_t>& at, bool earlyStop, int cache) {
+        VELD_FileStream in;
+        openStream(in, f0, "rb");
+        zcmpsFilestr z(in);
+        z.setEarlyStop(earlyStop);
+        z.setBlockCache(cache);
+        z.readFilePosInfo(row0, false);
+        for (std::uint64_t p : at) {
+            z.Seek(row0 + static_cast<std::int64_t>(p), VELD_StrBaseIO::FromStart);
+            const std::uint64_t got = z.Read(buf.data(), kRead);
+            check(got == kRead && std::memcmp(buf.data(), fCases.data() + p, kRead) == 0,
+                  "a random read differs at case offset " + std::to_string(p));
+        }
+    };
     const Pair compressed = alternate([&] {
         VELD_FileStream in;
         openStream(in, f0, "rb");
@@ -443,6 +458,37 @@ void Bench::randomReadRows() {
     });
     add("random 1 KiB reads, compressed stream", count / compressed.veld, "read() + uncompress of the block, 1 cached",
         count / compressed.ref, "reads/s");
+    const Pair early = alternate([&] { readsAt(positions, true, 8); }, [&] { readsAt(positions, false, 0); });
+    add("random 1 KiB reads, early stop + cache of 8", count / early.veld, "the same without them", count / early.ref,
+        "reads/s");
+    // Nearby: each read within 64 KiB after the last, in runs through one block.
+    std::vector<std::uint64_t> nearby(2000);
+    std::uint64_t near = rng() % (caseBytes / 2);
+    for (auto& p : nearby) {
+        near = (near + rng() % (64 << 10)) % (caseBytes - kRead);
+        p = near;
+    }
+    const Pair close = alternate([&] { readsAt(nearby, true, 8); }, [&] { readsAt(nearby, false, 0); });
+    add("nearby 1 KiB reads (<= 64 KiB on), early stop + cache", nearby.size() / close.veld, "the same without them",
+        nearby.size() / close.ref, "reads/s");
+    // Borrowed blocks: the whole case data lent block by block, at 1 and 2 workers.
+    for (const int workers : {0, 2}) {
+        const Pair lent = alternate(
+            [&] {
+                VELD_FileStream in;
+                openStream(in, f0, "rb");
+                zcmpsFilestr z(in);
+                z.setWorkers(workers);
+                z.readFilePosInfo(row0, false);
+                std::uint64_t length = 0, at = 0;
+                while (z.borrowBlock(row0 + static_cast<std::int64_t>(at), length)) at += length;
+                z.Close();
+                check(at == caseBytes, "borrowed blocks hold " + std::to_string(at) + " bytes");
+            },
+            [&] { readReference(f0, false); });
+        addRate(std::string("borrowed-block read, ") + (workers ? "2 workers" : "setting 0"),
+                "read() + zlib uncompress per block", caseBytes, lent);
+    }
 
     // Plain: every read refills the 4 MiB window; the reference reads 1 KiB.
     const std::string plain = path("plain.veld");
