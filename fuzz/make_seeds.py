@@ -69,6 +69,9 @@ def main():
             for ops in range(5):
                 put("read_compressed", "%s-%d" % (name, ops), bytes([0]) + struct.pack("<H", P) + bytes([ops]) + data)
             put("read_compressed", name + "-swapped", bytes([1]) + struct.pack("<H", P) + bytes([2]) + data)
+            # Early stop, and early stop with a block cache at setting 2.
+            for flags in (4, 12):
+                put("read_compressed", "%s-early%d" % (name, flags), bytes([flags]) + struct.pack("<H", P) + bytes([3]) + data)
             head = bytes([0]) + struct.pack("<H", P)
             put("recover", name, head + data)
             put("recover", name + "-cut", head + data[:P + 24 + (len(data) - P - 24) // 2])

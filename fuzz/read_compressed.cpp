@@ -1,8 +1,9 @@
 // Reads a compressed data file through the public classes, as an application
 // does: plain stream, compressed stream, readFilePosInfo, then reads and seeks.
 // Input: flags (bit 0: swapped byte order, bit 1: one byte of the file lies on
-// a bad region, whose reads fail with EIO), P as two little-endian bytes, a
-// byte that picks the read sizes and seek targets, then the file itself.
+// a bad region, whose reads fail with EIO, bit 2: early stop, bit 3: a block
+// cache at setting 2), P as two little-endian bytes, a byte that picks the
+// read sizes and seek targets, then the file itself. Borrowed blocks too.
 // The file is read at setting 0 and at setting 2, and the two transcripts
 // (bytes, refusals with their texts and Good(), call by call) must be identical;
 // VELD_FUZZ_SAME_SETTINGS=0 turns that comparison off.
@@ -30,6 +31,8 @@ constexpr int kMaxCalls = 64;
 
 struct Script {
     bool swap;
+    bool earlyStop;
+    bool cached;
     std::int64_t P;
     std::uint8_t ops;
     std::uint64_t budget;
@@ -57,6 +60,8 @@ std::vector<std::string> run(const Script& s, int setting) {
         VELD_FileStream plain(veldfuzz::scratchFile().c_str(), "rb");
         zcmpsFilestr z(plain);
         if (setting) z.setMultiThread(setting);
+        z.setEarlyStop(s.earlyStop);
+        if (setting && s.cached) z.setBlockCache(2);
         z.readFilePosInfo(s.P, s.swap);
         auto readOnce = [&](std::uint64_t n) {
             const std::uint64_t got = z.Read(buf.data(), n);
@@ -98,6 +103,22 @@ std::vector<std::string> run(const Script& s, int setting) {
             }
             z.Clear();
         }
+        // Lent blocks: where the reads began, and at the third target.
+        for (std::int64_t t : {targets[0], targets[2]}) {
+            try {
+                std::uint64_t length = 0;
+                const unsigned char* bytes = z.borrowBlock(t, length);
+                if ((bytes == nullptr) != (length == 0)) veldfuzz::finding("borrowBlock's pointer and length disagree");
+                out.push_back("borrow " + std::to_string(length) + " crc " +
+                              std::to_string(bytes ? crc32(0, bytes, static_cast<uInt>(length)) : 0) + " at " +
+                              std::to_string(z.Tell()));
+            } catch (const veld::CheckFailure& e) {
+                out.push_back(describe(e) + " good " + std::to_string(z.Good()));
+            } catch (const veld::DataSourceError& e) {
+                out.push_back(std::string("io ") + e.what() + " good " + std::to_string(z.Good()));
+            }
+            z.Clear();
+        }
         return std::string("closed");
     });
     return out;
@@ -108,7 +129,7 @@ std::vector<std::string> run(const Script& s, int setting) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 4) return 0;
     const std::uint64_t budget = std::clamp<std::uint64_t>(kBudgetPerInputByte * size, 65536, kMaxBudget);
-    const Script s{(data[0] & 1) != 0, static_cast<std::int64_t>(data[1] | (data[2] << 8)), data[3], budget};
+    const Script s{(data[0] & 1) != 0, (data[0] & 4) != 0, (data[0] & 8) != 0, static_cast<std::int64_t>(data[1] | (data[2] << 8)), data[3], budget};
     veldfuzz::writeScratch(data + 4, size - 4);
     if ((data[0] & 2) && size > 4) {
         const std::int64_t bad = static_cast<std::int64_t>((data[3] * 4099u + data[1]) % (size - 4));

@@ -117,8 +117,7 @@ TEST_P(DamagedFile, EveryDamageEndsInItsCheck) {
             EXPECT_EQ(detail, inline0.detail);
             EXPECT_EQ(seen.before, inline0.before);
         }
-        // Whole-block pieces go straight into the caller's bytes at setting 0:
-        // the same failure in the same words.
+        // Pieces of a whole block and more: the same failure in the same words.
         const Outcome whole = readUntilFailure(dir.file("bad"), GetParam(), kBlock + 7);
         EXPECT_EQ(whole.text, text);
         EXPECT_EQ(whole.detail, detail);

@@ -243,3 +243,69 @@ TEST(BlockEngines, ChoosingByNameAndAvailability) {
         EXPECT_EQ(veld::blockEngine(), veld::BlockEngine::Automatic) << "a missing engine changes nothing";
     }
 }
+
+namespace {
+
+Bytes payloadOf(veld::BlockCodec& codec, const Bytes& in) {
+    Bytes out(codec.compressBound(in.size()));
+    out.resize(codec.compress(in.data(), in.size(), out.data(), out.size()));
+    return out;
+}
+
+}  // namespace
+
+// Levels: 1 stays the default of everything a caller makes without asking;
+// every level of every engine is a zlib stream that zlib itself inflates.
+TEST(BlockEngines, LevelOneIsTheDefaultAndEveryLevelIsAPlainZlibStream) {
+    const Bytes in = textBytes(256 << 10, 7);
+    ASSERT_EQ(veld::blockLevel(), 1);
+    auto automatic = veld::makeBlockCodec();
+    const Bytes byDefault = payloadOf(*automatic, in);
+    auto levelOne = veld::makeBlockCodec(veld::BlockEngine::Automatic, veld::BlockEngine::Automatic, 1);
+    EXPECT_EQ(payloadOf(*levelOne, in), byDefault);
+
+    for (int refused : {0, -1, veld::maxBlockLevel() + 1}) {
+        EXPECT_FALSE(veld::setBlockLevel(refused)) << refused;
+        EXPECT_EQ(veld::blockLevel(), 1);
+    }
+    for (auto e : builtEngines()) {
+        std::size_t levelOneSize = 0, last = 0;
+        for (int level = 1; level <= veld::maxBlockLevel(e); ++level) {
+            SCOPED_TRACE(std::string(veld::blockEngineName(e)) + " level " + std::to_string(level));
+            auto codec = veld::makeBlockCodec(e, veld::BlockEngine::Zlib, level);
+            const Bytes payload = payloadOf(*codec, in);
+            Bytes back(in.size());
+            uLongf n = back.size();
+            ASSERT_EQ(uncompress(back.data(), &n, payload.data(), payload.size()), Z_OK);
+            EXPECT_EQ(back, in);
+            if (level == 1) levelOneSize = payload.size();
+            last = payload.size();
+        }
+        if (veld::maxBlockLevel(e) > 1) {
+            EXPECT_LT(last, levelOneSize) << "the highest level is denser than the first";
+        }
+        // Above its highest, an engine compresses at its highest.
+        auto highest = veld::makeBlockCodec(e, veld::BlockEngine::Zlib, veld::maxBlockLevel(e));
+        auto beyond = veld::makeBlockCodec(e, veld::BlockEngine::Zlib, veld::maxBlockLevel(e) + 3);
+        EXPECT_EQ(payloadOf(*beyond, in), payloadOf(*highest, in));
+    }
+
+    // The level set reaches the codecs made afterwards, and the exported
+    // codec class keeps the format's own level whatever is set.
+    ASSERT_TRUE(veld::setBlockLevel(std::min(9, veld::maxBlockLevel())));
+    auto dense = veld::makeBlockCodec();
+    EXPECT_LT(payloadOf(*dense, in).size(), byDefault.size());
+    zlibCompressBlock exported;
+    Bytes plain(in.size());
+    std::uint64_t count = plain.size();
+    ASSERT_GT(exported.compressBlock(in.data(), in.size(), plain.data(), count), 0);
+    plain.resize(count);
+    EXPECT_EQ(plain, strictPayload(in));
+    EXPECT_EQ(plain[1], 0x01) << "level 1";
+    ASSERT_TRUE(veld::setBlockLevel(1));
+    if (veld::blockEngineAvailable(veld::BlockEngine::Libdeflate)) {
+        ASSERT_TRUE(veld::setBlockLevel(6));
+        EXPECT_EQ(veld::compressEngine(), veld::BlockEngine::Libdeflate) << "beyond ISA-L's levels";
+        ASSERT_TRUE(veld::setBlockLevel(1));
+    }
+}

@@ -111,7 +111,7 @@ public:
     ~Bench() {
         // Hundreds of MiB: never left behind, whether the run ended well or not.
         for (const char* name : {"plain.veld", "plain.ref", "cases.s0.zdat", "cases.s1.zdat", "cases.ref", "peer.dat",
-                                 "peer.zdat", "peer.out", "peer.gz", "peer.zst"}) {
+                                 "peer.zdat", "peer.out", "peer.gz", "peer.zst", "level.zdat"}) {
             std::error_code ignored;
             std::filesystem::remove(path(name), ignored);
         }
@@ -142,6 +142,7 @@ private:
     void randomReadRows();
     void engineRows();
     void peerRows();
+    void levelRows();
     void sizeRows();
 
     // Library side.
@@ -408,6 +409,21 @@ void Bench::randomReadRows() {
     std::mt19937_64 rng(7);
     for (auto& p : positions) p = rng() % (caseBytes - kRead);
     Bytes buf(kRead);
+    // Reads at these positions through a stream with the additions for random access on or off.
+    auto readsAt = [&](const std::vector<std::uint64_t>& at, bool earlyStop, int cache) {
+        VELD_FileStream in;
+        openStream(in, f0, "rb");
+        zcmpsFilestr z(in);
+        z.setEarlyStop(earlyStop);
+        z.setBlockCache(cache);
+        z.readFilePosInfo(row0, false);
+        for (std::uint64_t p : at) {
+            z.Seek(row0 + static_cast<std::int64_t>(p), VELD_StrBaseIO::FromStart);
+            const std::uint64_t got = z.Read(buf.data(), kRead);
+            check(got == kRead && std::memcmp(buf.data(), fCases.data() + p, kRead) == 0,
+                  "a random read differs at case offset " + std::to_string(p));
+        }
+    };
     const Pair compressed = alternate([&] {
         VELD_FileStream in;
         openStream(in, f0, "rb");
@@ -442,6 +458,37 @@ void Bench::randomReadRows() {
     });
     add("random 1 KiB reads, compressed stream", count / compressed.veld, "read() + uncompress of the block, 1 cached",
         count / compressed.ref, "reads/s");
+    const Pair early = alternate([&] { readsAt(positions, true, 8); }, [&] { readsAt(positions, false, 0); });
+    add("random 1 KiB reads, early stop + cache of 8", count / early.veld, "the same without them", count / early.ref,
+        "reads/s");
+    // Nearby: each read within 64 KiB after the last, in runs through one block.
+    std::vector<std::uint64_t> nearby(2000);
+    std::uint64_t near = rng() % (caseBytes / 2);
+    for (auto& p : nearby) {
+        near = (near + rng() % (64 << 10)) % (caseBytes - kRead);
+        p = near;
+    }
+    const Pair close = alternate([&] { readsAt(nearby, true, 8); }, [&] { readsAt(nearby, false, 0); });
+    add("nearby 1 KiB reads (<= 64 KiB on), early stop + cache", nearby.size() / close.veld, "the same without them",
+        nearby.size() / close.ref, "reads/s");
+    // Borrowed blocks: the whole case data lent block by block, at 1 and 2 workers.
+    for (const int workers : {0, 2}) {
+        const Pair lent = alternate(
+            [&] {
+                VELD_FileStream in;
+                openStream(in, f0, "rb");
+                zcmpsFilestr z(in);
+                z.setWorkers(workers);
+                z.readFilePosInfo(row0, false);
+                std::uint64_t length = 0, at = 0;
+                while (z.borrowBlock(row0 + static_cast<std::int64_t>(at), length)) at += length;
+                z.Close();
+                check(at == caseBytes, "borrowed blocks hold " + std::to_string(at) + " bytes");
+            },
+            [&] { readReference(f0, false); });
+        addRate(std::string("borrowed-block read, ") + (workers ? "2 workers" : "setting 0"),
+                "read() + zlib uncompress per block", caseBytes, lent);
+    }
 
     // Plain: every read refills the 4 MiB window; the reference reads 1 KiB.
     const std::string plain = path("plain.veld");
@@ -490,6 +537,7 @@ int Bench::run() {
     randomReadRows();
     engineRows();
     peerRows();
+    levelRows();
     sizeRows();
     if (!fOptions.json)
         std::printf("\nratio: veld's figure over the reference's (above 1 is faster); time against a peer = 1 / ratio.\n"
@@ -502,7 +550,7 @@ int Bench::run() {
                     static_cast<unsigned long long>(fPlainBytes), kRuns);
         for (std::size_t i = 0; i < fRows.size(); ++i) {
             const BenchRow& r = fRows[i];
-            const int digits = isSize(r.unit) ? 6 : 2;  // sizes to the byte
+            const int digits = isSize(r.unit) ? 6 : 4;  // sizes to the byte; slow rates keep their ratio
             std::printf("%s\n    {\"what\": \"%s\", \"veld\": %.*f, \"reference\": \"%s\", \"reference_value\": %.*f, "
                         "\"unit\": \"%s\", \"ratio\": %.5f}",
                         i ? "," : "", r.what.c_str(), digits, r.veld, r.reference.c_str(), digits, r.ref,
@@ -621,6 +669,49 @@ void Bench::peerRows() {
                               outputsRemoved(out, out)));
         }
     }
+}
+
+void Bench::levelRows() {
+    // Each level beside the peers at the same number, all cores on both sides:
+    // the speed of packing, then the size of the file it made.
+    const std::string input = path("peer.dat"), packed = path("level.zdat");
+    const std::uint64_t n = fDict.size() + fCases.size();
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const std::string c = std::to_string(cores);
+    auto have = [](const char* tool) {
+        return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+    };
+    PackOptions po;
+    po.input = input;
+    po.output = packed;
+    po.row0 = static_cast<std::int64_t>(fDict.size());
+    po.jobs = cores;
+    for (const int level : {1, 3, 6, 9}) {
+        if (level > veld::maxBlockLevel()) break;
+        po.level = level;
+        const std::string l = std::to_string(level);
+        const struct {
+            const char* tool;
+            std::string command, file;
+        } peers[] = {
+            {"bgzip", "bgzip -l " + l + " -@ " + c + " -c '" + input + "' > '" + path("peer.gz") + "'", "peer.gz"},
+            {"pigz", "pigz -" + l + " -p " + c + " -c '" + input + "' > '" + path("peer.gz") + "'", "peer.gz"},
+            {"zstd", "zstd -q -f -" + l + " -T" + c + " -c '" + input + "' > '" + path("peer.zst") + "'", "peer.zst"},
+        };
+        const std::string what = "veld pack --level " + l + ", " + c + (cores == 1 ? " job" : " jobs");
+        for (const auto& p : peers) {
+            if (!have(p.tool)) continue;
+            const std::string name = p.command.substr(0, p.command.find(" -c"));
+            addRate(what, name, n,
+                    alternate([&] { packFile(po, nullptr); },
+                              [&] { check(std::system(p.command.c_str()) == 0, "'" + p.command + "' failed"); },
+                              outputsRemoved(packed, path(p.file))));
+            add(what + ", file size", static_cast<double>(std::filesystem::file_size(packed)) / 1e6, name + ", file size",
+                static_cast<double>(std::filesystem::file_size(path(p.file))) / 1e6, "MB");
+        }
+    }
+    // Later packs go back to the default level.
+    veld::setBlockLevel(1);
 }
 
 void Bench::sizeRows() {

@@ -13,8 +13,10 @@
 #include "check.h"
 #include "cli_support.h"
 #include "commands.h"
+#include "blockEngine.h"
 #include "interrupt.h"
 #include "layout_inspector.h"
+#include "output_target.h"
 #include "stream_io.h"
 #include "zcmpsFilestr.h"
 
@@ -25,14 +27,16 @@ namespace {
 void emit(std::FILE* out, const unsigned char* bytes, std::uint64_t n) {
     if (n && std::fwrite(bytes, 1, n, out) != n) {
         const int err = errno;
-        throw CliError(kExitDamaged, "standard output",
-                       std::string("cannot write: ") + (err ? std::strerror(err) : "refused"));
+        throw CliError(kExitDamaged, "standard output", "cannot write: " + systemReason(err));
     }
 }
 
 }  // namespace
 
 int runCat(const CatOptions& o) {
+    // Standard output redirected onto the file itself would grow it as it is read.
+    if (sameFile("/dev/stdout", o.file))
+        throw CliError(kExitDamaged, o.file, "standard output is this file itself; give another output");
     std::int64_t row0;
     Layout layout;
     {
@@ -41,12 +45,12 @@ int runCat(const CatOptions& o) {
         layout = requireSoundLayout(raw, row0, o.swap);
     }
     const std::int64_t end = layout.dataEnd;
-    if (o.offset < 0) throw CliError(kExitUsage, "", "--offset must not be negative");
-    if (o.length && *o.length < 0) throw CliError(kExitUsage, "", "--length must not be negative");
+    if (o.offset < 0) throw CliError(kExitUsage, "", "--offset must be 0 or more");
+    if (o.length && *o.length < 0) throw CliError(kExitUsage, "", "--length must be 0 or more");
     if (o.offset > end)
-        throw CliError(kExitUsage, o.file,
-                       "--offset " + std::to_string(o.offset) + " lies beyond the end of the data (" +
-                           std::to_string(end) + ")");
+        throw CliError(kExitDamaged, o.file,
+                       "--offset " + std::to_string(o.offset) + " lies beyond the end of the data: give 0 to " +
+                           std::to_string(end));
     std::int64_t left = end - o.offset;
     if (o.length) left = std::min(left, *o.length);
 
@@ -96,22 +100,22 @@ int runCat(const CatOptions& o) {
     }
     if (std::fflush(out) != 0) {
         const int err = errno;
-        throw CliError(kExitDamaged, "standard output",
-                       std::string("cannot write: ") + (err ? std::strerror(err) : "refused"));
+        throw CliError(kExitDamaged, "standard output", "cannot write: " + systemReason(err));
     }
     return kExitOk;
 }
 
 Transfer appendFile(const std::string& file, const std::string& input, std::int64_t row0, bool swap,
-                    bool inPlace, int jobs) {
+                    bool inPlace, int jobs, int level) {
+    if (!veld::setBlockLevel(level))
+        throw CliError(kExitUsage, "", "--level " + std::to_string(level) + " is out of range: give 1 to " +
+                                           std::to_string(veld::maxBlockLevel()));
     Layout layout;
     {
         RawReader raw(file);
         layout = requireSoundLayout(raw, row0, swap);
     }
-    std::error_code ec;
-    if (std::filesystem::equivalent(file, input, ec))
-        throw CliError(kExitUsage, input, "cannot append a file to itself");
+    if (sameFile(file, input)) throw CliError(kExitDamaged, input, "is the file appended to; give another input");
     // The input is opened first: a missing input must not touch the data file.
     VELD_FileStream src;
     openStream(src, input, "rb");
@@ -178,7 +182,7 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
         closing = true;
         z.Close();
     } catch (...) {
-        const std::string cause = describeCurrentException();
+        const std::string cause = describeCurrentException(file);
         // Nothing more may reach the file: no later Close writes a table.
         z.Abandon();
         std::string outcome;
@@ -219,6 +223,7 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
     Transfer t;
     t.row0 = row0;
     t.caseBytes = done;
+    std::error_code ec;
     t.fileSize = static_cast<std::int64_t>(std::filesystem::file_size(file, ec));
     return t;
 }
@@ -229,8 +234,17 @@ int runAppend(const AppendOptions& o) {
         RawReader raw(o.file);
         row0 = resolveRow0(raw, o.row0, o.swap);
     }
-    const Transfer t = appendFile(o.file, o.input, row0, o.swap, o.inPlace, o.jobs);
-    std::printf("%s: appended %s bytes of case data; %s bytes on disk\n", o.file.c_str(),
+    const InputFile input(o.input);
+    Transfer t;
+    try {
+        t = appendFile(o.file, input.path(), row0, o.swap, o.inPlace, o.jobs, o.level);
+    } catch (const CliError& e) {
+        // The copy of standard input means nothing to the user.
+        if (input.standardInput() && e.subject() == input.path()) throw CliError(e.status(), input.name(), e.what());
+        throw;
+    }
+    if (!o.quiet)
+        std::printf("%s: appended %s bytes of case data; %s bytes on disk\n", o.file.c_str(),
                 groupDigits(t.caseBytes).c_str(), groupDigits(static_cast<std::uint64_t>(t.fileSize)).c_str());
     return kExitOk;
 }

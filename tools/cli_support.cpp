@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "ExtNameStr.h"
 #include "SystemFileException.h"
+#include "VELD_File.h"
 #include "ThrowError.h"
 #include "check.h"
 #include "file_ops.h"
@@ -34,7 +36,45 @@ void reportError(const std::string& subject, const std::string& message) {
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-std::string describeCurrentException() {
+std::string systemReason(int err, const std::string& path, bool reading) {
+    if (err == 0) return "refused";
+    if (err == EACCES && !path.empty()) {
+        // The share mode refuses with the same error as the permissions do:
+        // a file the permissions let us open as asked is held by another.
+        std::error_code ec;
+        const bool exists = std::filesystem::is_regular_file(path, ec);
+#ifdef _WIN32
+        const bool allowed = _access(path.c_str(), reading ? 4 : 6) == 0;
+#else
+        const bool allowed = ::access(path.c_str(), reading ? R_OK : R_OK | W_OK) == 0;
+#endif
+        if (exists && allowed)
+            return std::string("in use: another program has it open") + (reading ? " for writing" : "");
+    }
+    std::string text = std::strerror(err);
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' && (text.size() < 2 || !(text[1] >= 'A' && text[1] <= 'Z')))
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+namespace {
+
+// Tries the reopen the compressed stream failed, to learn the system's reason.
+std::string whyNoReopen(const std::string& path) {
+    VELD_File probe;
+    ExtNameStr name;
+    name.SetGeneric(path);
+    errno = 0;
+    if (probe.Open(name, "r+b")) {
+        probe.Close();
+        return "";
+    }
+    return systemReason(errno, path, false);
+}
+
+}  // namespace
+
+std::string describeCurrentException(const std::string& subject) {
     try {
         throw;
     } catch (const veld::CheckFailure& e) {
@@ -42,13 +82,19 @@ std::string describeCurrentException() {
         if (!e.detail().empty()) text += " (" + e.detail() + ")";
         return text;
     } catch (const veld::DataSourceError& e) {
-        std::string text = e.what();
-        text += " (error " + std::to_string(e.code());
-        if (e.sysErrno() != 0) text += ": " + std::string(std::strerror(e.sysErrno()));
-        return text + ")";
+        const bool reading = e.code() == veld::errcode::kCannotRead;
+        const std::string what = std::string(reading ? "cannot read: " : "cannot write: ") +
+                                 systemReason(e.sysErrno(), e.fileName(), reading);
+        std::string codes = e.msgFile() + " error " + std::to_string(e.code());
+        if (e.sysErrno() != 0) codes += ", errno " + std::to_string(e.sysErrno());
+        // A detail (a server's answer, the rule a request broke) says more than errno does.
+        if (!e.detail().empty()) return e.detail() + " (" + what + "; " + codes + ")";
+        return what + " (" + codes + ")";
     } catch (const SystemFileException& e) {
-        return "cannot reopen the file: " + e.fExpression + " (error " +
-               std::to_string(e.fErrorNumber) + ", line " + std::to_string(e.fLine) + ")";
+        const std::string why = subject.empty() ? "" : whyNoReopen(subject);
+        return "cannot open for writing" + (why.empty() ? std::string() : ": " + why) + " (the stream's reopen " +
+               e.fExpression + " failed: error " + std::to_string(e.fErrorNumber) + ", line " +
+               std::to_string(e.fLine) + ")";
     } catch (const std::bad_alloc&) {
         return "out of memory";
     } catch (const std::exception& e) {
@@ -69,7 +115,7 @@ int runReported(const std::string& subject, const std::function<int()>& body) {
         reportError(e.fileName().empty() ? subject : e.fileName(), describeCurrentException());
         return kExitDamaged;
     } catch (...) {
-        reportError(subject, describeCurrentException());
+        reportError(subject, describeCurrentException(subject));
         return kExitDamaged;
     }
 }
@@ -111,6 +157,11 @@ void installInterruptHandlers() {
     if (!gHandlersInstalled.exchange(true)) {
         std::signal(SIGINT, removePendingAndExit);
         std::signal(SIGTERM, removePendingAndExit);
+#ifdef SIGPIPE
+        // A reader of standard output that goes away ends the program as
+        // usual, but not before a spooled output is removed.
+        std::signal(SIGPIPE, removePendingAndExit);
+#endif
     }
 }
 
@@ -162,10 +213,9 @@ void PendingOutput::commit() {
     // The bytes reach the disk before the name does, so a crash after the
     // rename cannot leave the name on data that never got there.
     if (const int err = veld::fileops::syncFile(fTempPath))
-        throw CliError(kExitDamaged, fFinalPath, std::string("cannot save: ") + std::strerror(err));
+        throw CliError(kExitDamaged, fFinalPath, "cannot save: " + systemReason(err));
     if (const int err = veld::fileops::renameFile(fTempPath, fFinalPath))
-        throw CliError(kExitDamaged, fFinalPath,
-                       std::string("cannot put the output in place: ") + std::strerror(err));
+        throw CliError(kExitDamaged, fFinalPath, "cannot put the output in place: " + systemReason(err));
     fCommitted = true;
     // The rename itself, on the disk: best effort, since the file is complete
     // and in place by then.

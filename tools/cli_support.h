@@ -13,8 +13,8 @@ namespace veldcli {
 
 enum ExitStatus : int {
     kExitOk = 0,
-    kExitDamaged = 1,  // the file is damaged, or an I/O error happened (never 2)
-    kExitUsage = 2,    // unknown command or option, missing argument, P not found
+    kExitDamaged = 1,  // a file cannot be read or written as asked: damaged, refused, not a data file
+    kExitUsage = 2,    // the command line itself is malformed: unknown command or option, bad value
 };
 
 // A failure a command reports itself: printed as "veld: SUBJECT: message".
@@ -35,9 +35,17 @@ private:
 // command works on, used when the exception does not name one itself.
 int runReported(const std::string& subject, const std::function<int()>& body);
 
-// The text of the exception in flight, in the words of the error line
-// (check text, error code, ...). Call only inside a catch block.
-std::string describeCurrentException();
+// The text of the exception in flight, in the words of the error line: what
+// happened first, the library's detail (check text, error code) after it.
+// `subject`, when given, is the file the command works on: a failed reopen
+// of it is explained by trying it again. Call only inside a catch block.
+std::string describeCurrentException(const std::string& subject = "");
+
+// The system's reason for errno `err`, starting in lower case ("permission
+// denied"). A refused share of `path` (the file exists and may be opened as
+// asked) reads "in use: another program has it open" (for writing, when
+// `reading`).
+std::string systemReason(int err, const std::string& path = "", bool reading = false);
 
 // Writes "veld: SUBJECT: message" (or "veld: message" with no subject).
 void reportError(const std::string& subject, const std::string& message);

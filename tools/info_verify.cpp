@@ -1,5 +1,6 @@
 // info and verify: what the heading and table say, and whether every rule
 // of the layout holds, down to each payload inflating to its recorded size.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -66,7 +67,9 @@ std::string shortBlocksText(const Layout& L) {
     const bool lastShort = !L.blocks.empty() && L.blocks.back().orginalSize < L.first.orginalSize;
     const std::int64_t early = L.shortBlocks - (lastShort ? 1 : 0);
     std::string text = std::to_string(L.shortBlocks) + " (";
-    if (early) text += std::to_string(early) + " ended early by Flush" + (lastShort ? ", " : "");
+    // A Flush ends a block early, and so does an append that kept a short
+    // last block as it was: the file cannot tell which.
+    if (early) text += std::to_string(early) + " inside the data (a Flush, or where an append began)" + (lastShort ? ", " : "");
     if (lastShort) text += "the last";
     return text + ")";
 }
@@ -109,21 +112,52 @@ void printText(const std::string& path, const Layout& L, bool withBlocks) {
 
 }  // namespace
 
-int runInfo(const InfoOptions& o) {
-    RawReader raw(o.file);
+namespace {
+
+// `reports`: how many reports came before this one.
+int infoOne(const InfoOptions& o, const std::string& file, int& reports) {
+    RawReader raw(file);
     const std::int64_t row0 = resolveRow0(raw, o.row0, o.swap);
     const Layout L = inspectLayout(raw, row0, o.swap);
-    if (!L.tableLoaded) throw CliError(kExitDamaged, o.file, L.problems.front().text);
-    if (o.json)
-        printJson(o.file, L, o.blocks);
-    else
-        printText(o.file, L, o.blocks);
-    for (const Problem& p : L.problems) reportError(o.file, p.text);
+    if (!L.tableLoaded) throw CliError(kExitDamaged, file, L.problems.front().text);
+    if (!o.quiet) {
+        if (reports > 0) std::printf(o.json ? ",\n" : "\n");
+        if (o.json)
+            printJson(file, L, o.blocks);
+        else
+            printText(file, L, o.blocks);
+        ++reports;
+    }
+    for (const Problem& p : L.problems) reportError(file, p.text);
     return L.problems.empty() ? kExitOk : kExitDamaged;
 }
 
+int verifyOne(const VerifyOptions& o, const std::string& file);
+
+}  // namespace
+
+int runInfo(const InfoOptions& o) {
+    int worst = kExitOk;
+    int reports = 0;
+    const bool array = o.json && !o.quiet && o.files.size() > 1;
+    if (array) std::printf("[\n");
+    for (const std::string& file : o.files)
+        worst = std::max(worst, runReported(file, [&] { return infoOne(o, file, reports); }));
+    if (array) std::printf("]\n");
+    return worst;
+}
+
 int runVerify(const VerifyOptions& o) {
-    RawReader raw(o.file);
+    int worst = kExitOk;
+    for (const std::string& file : o.files)
+        worst = std::max(worst, runReported(file, [&] { return verifyOne(o, file); }));
+    return worst;
+}
+
+namespace {
+
+int verifyOne(const VerifyOptions& o, const std::string& file) {
+    RawReader raw(file);
     const std::int64_t row0 = resolveRow0(raw, o.row0, o.swap);
     Layout L = inspectLayout(raw, row0, o.swap);
     std::int64_t walked = -1;
@@ -138,27 +172,30 @@ int runVerify(const VerifyOptions& o) {
     }
     if (L.problems.empty()) {
         if (!o.quiet) {
-            std::printf("%s: ok: %zu blocks, %s bytes of case data in %s payload bytes (ratio %.2f)", veld::remote::withoutCredentials(o.file).c_str(),
+            std::printf("%s: ok: %zu blocks, %s bytes of case data in %s payload bytes (ratio %.2f)",
+                        veld::remote::withoutCredentials(file).c_str(),
                         L.blocks.size(), groupDigits(L.caseBytes).c_str(), groupDigits(L.payloadBytes).c_str(),
                         ratioOf(L));
             if (L.staleBytes)
                 std::printf("; %s stale bytes (not damage; 'veld compact %s' removes them)",
-                            groupDigits(L.staleBytes).c_str(), o.file.c_str());
+                            groupDigits(L.staleBytes).c_str(), file.c_str());
             std::printf("\n");
         }
         return kExitOk;
     }
-    for (const Problem& p : L.problems) reportError(o.file, p.text);
+    for (const Problem& p : L.problems) reportError(file, p.text);
     std::string summary = std::to_string(L.problems.size()) + (L.problems.size() == 1 ? " problem" : " problems");
     if (walked >= 0)
         summary += "; the table cannot be used, and " + std::to_string(walked) + " whole payloads follow the heading";
-    reportError(o.file, summary);
+    reportError(file, summary);
     const veld::inspect::RecoveryPlan plan = veld::inspect::planRecovery(raw, row0, o.swap);
-    reportError(o.file, "'veld recover " + o.file + (o.row0 ? " --row0 " + std::to_string(row0) : std::string()) +
+    reportError(file, "'veld recover " + file + (o.row0 ? " --row0 " + std::to_string(row0) : std::string()) +
                             (o.swap ? " --swap" : "") + "' writes a valid copy with the " +
                             std::to_string(plan.blocks.size()) + " complete blocks (" +
                             groupDigits(plan.caseBytes) + " bytes of case data)");
     return kExitDamaged;
 }
+
+}  // namespace
 
 }  // namespace veldcli

@@ -21,13 +21,13 @@ const std::string& openable(const std::string& path) {
 RawReader::RawReader(const std::string& path) try : FileSource(openable(path)) {
 } catch (const veld::DataSourceError& e) {
     const int err = e.sysErrno();
-    throw CliError(kExitDamaged, e.fileName(), std::string("cannot open: ") + (err ? std::strerror(err) : "refused") +
-                                                   (e.detail().empty() ? "" : " (" + e.detail() + ")"));
+    throw CliError(kExitDamaged, e.fileName(),
+                   "cannot open: " + systemReason(err, path, true) + (e.detail().empty() ? "" : " (" + e.detail() + ")"));
 }
 
 std::int64_t resolveRow0(RawReader& file, std::optional<std::int64_t> given, bool swap) {
     if (given) {
-        if (*given <= 0) throw CliError(kExitUsage, "", "--row0 must be greater than 0");
+        if (*given <= 0) throw CliError(kExitUsage, "", "--row0 must be 1 or more");
         return *given;
     }
     std::string nearMiss;
@@ -39,7 +39,8 @@ std::int64_t resolveRow0(RawReader& file, std::optional<std::int64_t> given, boo
     if (const auto p = veld::inspect::findUnfinishedRow0(file))
         unfinished = "; offset " + std::to_string(*p) + " looks like the unwritten heading of a pack that never "
                      "finished: 'veld recover " + file.path() + "' keeps its complete blocks";
-    throw CliError(kExitUsage, file.path(),
+    // The command line is fine; the file is not a compressed data file.
+    throw CliError(kExitDamaged, file.path(),
                    std::string("no compressed part found: no offset holds its own position followed by a sound table") +
                        (swap ? " in the other byte order" : "") + hint + unfinished);
 }

@@ -3,6 +3,10 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cstdint>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -29,10 +33,30 @@ struct Row0Option {
     }
 };
 
+// A whole number of at least `least`, checked on the text itself so that the
+// message says what a valid value is.
+CLI::Validator wholeNumber(std::int64_t least, std::int64_t most = INT64_MAX) {
+    const std::string range = most == INT64_MAX ? std::to_string(least) + " or more"
+                                                : std::to_string(least) + " to " + std::to_string(most);
+    return CLI::Validator(
+        [least, most, range](std::string& text) -> std::string {
+            std::int64_t v = 0;
+            const char* end = text.data() + text.size();
+            const auto [at, ec] = std::from_chars(text.data(), end, v);
+            if (ec == std::errc::result_out_of_range || (ec == std::errc() && at == end && (v < least || v > most)))
+                return text + " is out of range: give a whole number of " + range;
+            if (ec != std::errc() || at != end || text.empty())
+                return text + " is not a whole number: give a whole number of " + range;
+            return std::string();
+        },
+        "N", "whole number");
+}
+
 void addRow0(CLI::App* cmd, Row0Option& row0, bool required) {
     row0.option = cmd->add_option("--row0", row0.value,
                                   required ? "P, where the dictionary part ends and the case data begins"
-                                           : "P, where the dictionary part ends (found in the file when omitted)");
+                                           : "P, where the dictionary part ends (found in the file when omitted)")
+                      ->check(wholeNumber(1));
     if (required) row0.option->required();
 }
 
@@ -46,6 +70,16 @@ std::string defaultDir(const char* name) {
     return ((ec ? std::filesystem::path(".") : tmp) / name).string();
 }
 
+// A report that never reached standard output is a failure too.
+int finishOutput(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        const int err = errno;
+        reportError("standard output", "cannot write the report: " + systemReason(err));
+        return std::max(status, static_cast<int>(kExitDamaged));
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,8 +89,10 @@ int main(int argc, char** argv) {
         "stored as independent zlib blocks with a position-info table and a 24-byte heading at P.\n"
         "Positions are those of the uncompressed file.\n",
         "veld"};
-    app.set_version_flag("--version", "veld 0.1.0");
+    app.set_version_flag("-V,--version", "veld 0.1.0");
     app.require_subcommand(1);
+    // Global options, and -V, may also follow the command.
+    app.fallthrough();
     app.footer(
         "Examples:\n"
         "  veld pack survey.dat survey.zdat --row0 49194   compress the case data from byte 49194 on\n"
@@ -65,21 +101,41 @@ int main(int argc, char** argv) {
         "  veld recover survey.zdat fixed.zdat             keep every complete block of a damaged file\n"
         "  veld demo                                       the whole round trip on built-in data\n"
         "Run 'veld COMMAND --help' for a command's options.\n"
-        "Exit status: 0 success, 1 damaged file or I/O error, 2 usage error.");
+        "Global options (--engine, --jobs, --level, -V) go before or after the command.\n"
+        "FILE or OUTPUT '-' is standard input or output where a command says so.\n"
+        "Exit status: 0 success; 1 a file cannot be read or written as asked (damaged, refused,\n"
+        "not a data file, an output that exists without --force); 2 a malformed command line.");
 
     // --jobs: workers for the blocks, by default one per core; --threads, when
     // given, takes the described one-worker settings instead.
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    // Commands whose --threads was given then work without --jobs' workers.
-    std::vector<std::pair<CLI::Option*, int*>> threadSettings;
-    auto addJobs = [cores, &threadSettings](CLI::App* cmd, int& jobs, const char* what) {
-        jobs = cores;
-        CLI::Option* jobsOpt = cmd->add_option("--jobs", jobs, what)->capture_default_str()->check(CLI::Range(1, 256));
-        if (CLI::Option* threadsOpt = cmd->get_option_no_throw("--threads")) {
-            threadsOpt->excludes(jobsOpt);
-            threadSettings.emplace_back(threadsOpt, &jobs);
-        }
+    int globalJobs = cores;
+    CLI::Option* globalJobsOpt = app.add_option("--jobs", globalJobs, "blocks handled at once (default: one per core)")
+                                     ->check(wholeNumber(1, 256));
+    // A command's --jobs, or else the global one; --threads, when given, takes
+    // the described one-worker settings instead.
+    struct JobsSetting {
+        CLI::App* cmd;
+        CLI::Option* jobs;
+        CLI::Option* threads;
+        int* value;
     };
+    std::vector<JobsSetting> jobSettings;
+    auto addJobs = [cores, &jobSettings](CLI::App* cmd, int& jobs, const char* what) {
+        jobs = cores;
+        CLI::Option* jobsOpt = cmd->add_option("--jobs", jobs, what)->capture_default_str()->check(wholeNumber(1, 256));
+        jobSettings.push_back({cmd, jobsOpt, cmd->get_option_no_throw("--threads"), &jobs});
+    };
+    // -q, -f on every command, so that a script may pass them to any.
+    auto addCommon = [](CLI::App* cmd, bool& quiet, bool& force, const char* quietWhat, const char* forceWhat) {
+        cmd->add_flag("-q,--quiet", quiet, quietWhat);
+        cmd->add_flag("-f,--force", force, forceWhat);
+    };
+    bool ignoredForce = false;
+    const char* const kNothingToForce = "accepted for uniformity; this command replaces no file";
+    int level = 1;
+    CLI::Option* levelOpt = app.add_option("--level", level, "compression level of pack and append (see pack --help)")
+                                ->check(wholeNumber(1, 12));
     std::string engineName = "auto";
     app.add_option("--engine", engineName,
                    "block engine: auto (fastest built in), zlib, libdeflate or isal; every one writes zlib streams")
@@ -88,44 +144,58 @@ int main(int argc, char** argv) {
 
     PackOptions pack;
     auto* packCmd = app.add_subcommand("pack", "compress the case data of an uncompressed file");
-    packCmd->add_option("INPUT", pack.input, "uncompressed file: dictionary part, then case data")->required();
-    packCmd->add_option("OUTPUT", pack.output, "compressed data file to write")->required();
+    packCmd->add_option("INPUT", pack.input, "uncompressed file: dictionary part, then case data ('-': standard input)")
+        ->required();
+    packCmd->add_option("OUTPUT", pack.output, "compressed data file to write ('-': standard output)")->required();
     packCmd->add_option("--row0", pack.row0, "P, where the dictionary part ends and the case data begins")
         ->required()
-        ->check(CLI::PositiveNumber);
+        ->check(wholeNumber(1));
+    CLI::Option* packLevel = packCmd->add_option("--level", pack.level,
+                                                 "1 fastest (the format's own, default) to 9, or up to the engine's "
+                                                 "highest (libdeflate 12); every level writes plain zlib streams")
+                                 ->check(wholeNumber(1, 12));
     packCmd->add_option("--threads", pack.threads, "0: compress on this thread; 1: a worker compresses and writes")
         ->check(CLI::IsMember({0, 1}));
     packCmd->add_option("--flush-every", pack.flushEvery, "end a block early after each BYTES of case data")
-        ->check(CLI::PositiveNumber);
+        ->check(wholeNumber(1));
     addJobs(packCmd, pack.jobs, "blocks compressed at once, written in order (the file is the same for any N)");
-    packCmd->add_flag("--quiet", pack.quiet, "no progress bar and no summary");
+    addCommon(packCmd, pack.quiet, pack.force, "no progress bar and no summary",
+              "replace an existing OUTPUT; pack an INPUT that is already packed");
     packCmd->footer(
         "Bytes 0 to P-1 are copied as they are; the rest becomes blocks of 4,190,208 bytes.\n"
-        "OUTPUT appears only once it is complete.\n"
-        "Example:\n  veld pack survey.dat survey.zdat --row0 49194 --threads 1");
+        "OUTPUT appears only once it is complete; an existing one is replaced only with --force.\n"
+        "A device or FIFO is written straight through (standard output too, once the file is done).\n"
+        "Example:\n  veld pack survey.dat survey.zdat --row0 49194 --threads 1\n"
+        "  producer | veld pack - survey.zdat --row0 49194 --level 6");
 
     UnpackOptions unpack;
     Row0Option unpackRow0;
     auto* unpackCmd = app.add_subcommand("unpack", "write the uncompressed file back");
     unpackCmd->add_option("INPUT", unpack.input, "compressed data file")->required();
-    unpackCmd->add_option("OUTPUT", unpack.output, "uncompressed file to write")->required();
+    unpackCmd->add_option("OUTPUT", unpack.output, "uncompressed file to write ('-': standard output)")->required();
     addRow0(unpackCmd, unpackRow0, false);
     addSwap(unpackCmd, unpack.swap);
     unpackCmd->add_option("--threads", unpack.threads, "0: inflate on this thread; 2: a worker inflates ahead")
         ->check(CLI::IsMember({0, 2}));
     addJobs(unpackCmd, unpack.jobs, "blocks inflated ahead at once");
-    unpackCmd->add_flag("--quiet", unpack.quiet, "no progress bar and no summary");
-    unpackCmd->footer("OUTPUT appears only once it is complete.\nExample:\n  veld unpack survey.zdat survey.dat --threads 2");
+    addCommon(unpackCmd, unpack.quiet, unpack.force, "no progress bar and no summary", "replace an existing OUTPUT");
+    unpackCmd->footer(
+        "OUTPUT appears only once it is complete; an existing one is replaced only with --force.\n"
+        "A device, FIFO or '-' (standard output) is written straight through as the blocks inflate.\n"
+        "Example:\n  veld unpack survey.zdat survey.dat --threads 2\n  veld unpack survey.zdat - | wc -c");
 
     InfoOptions info;
     Row0Option infoRow0;
     auto* infoCmd = app.add_subcommand("info", "show the heading, the table's summary and the blocks");
-    infoCmd->add_option("FILE", info.file, "compressed data file")->required();
+    infoCmd->add_option("FILE", info.files, "compressed data files")->required();
     addRow0(infoCmd, infoRow0, false);
     addSwap(infoCmd, info.swap);
     infoCmd->add_flag("--json", info.json, "one JSON object instead of text");
     infoCmd->add_flag("--blocks", info.blocks, "one line (or JSON object) per block");
-    infoCmd->footer("Example:\n  veld info survey.zdat --blocks\n  veld info survey.zdat --json");
+    addCommon(infoCmd, info.quiet, ignoredForce, "no report: problems only, and the exit status", kNothingToForce);
+    infoCmd->footer(
+        "With several files, each report follows the one before (JSON: an array); the exit status is the worst.\n"
+        "Example:\n  veld info survey.zdat --blocks\n  veld info survey.zdat --json");
 
     CatOptions cat;
     Row0Option catRow0;
@@ -134,12 +204,13 @@ int main(int argc, char** argv) {
     catCmd->add_option("FILE", cat.file, "compressed data file")->required();
     addRow0(catCmd, catRow0, false);
     addSwap(catCmd, cat.swap);
-    catCmd->add_option("--offset", cat.offset, "first position to write (default 0)")->check(CLI::NonNegativeNumber);
+    catCmd->add_option("--offset", cat.offset, "first position to write (default 0)")->check(wholeNumber(0));
     auto* lengthOpt = catCmd->add_option("--length", catLength, "bytes to write (default: to the end)")
-                          ->check(CLI::NonNegativeNumber);
+                          ->check(wholeNumber(0));
     catCmd->add_option("--threads", cat.threads, "0: inflate on this thread; 2: a worker inflates ahead")
         ->check(CLI::IsMember({0, 2}));
     addJobs(catCmd, cat.jobs, "blocks inflated ahead at once while the range goes on in order");
+    addCommon(catCmd, cat.quiet, ignoredForce, "accepted for uniformity; cat prints only the bytes", kNothingToForce);
     catCmd->footer(
         "Only the blocks that hold the range are read. Positions below P are the dictionary part.\n"
         "Example:\n  veld cat survey.zdat --offset 4190000 --length 1000 | od -A d -t x1 | head");
@@ -147,27 +218,32 @@ int main(int argc, char** argv) {
     VerifyOptions verify;
     Row0Option verifyRow0;
     auto* verifyCmd = app.add_subcommand("verify", "check every rule of the layout and inflate every block");
-    verifyCmd->add_option("FILE", verify.file, "compressed data file")->required();
+    verifyCmd->add_option("FILE", verify.files, "compressed data files")->required();
     addRow0(verifyCmd, verifyRow0, false);
     addSwap(verifyCmd, verify.swap);
     verifyCmd->add_option("--threads", verify.threads, "0: inflate on this thread; 2: inflate beside the reads")
         ->check(CLI::IsMember({0, 2}));
     addJobs(verifyCmd, verify.jobs, "2 or more: inflate beside the reads");
-    verifyCmd->add_flag("--quiet", verify.quiet, "no progress bar and no summary line");
+    addCommon(verifyCmd, verify.quiet, ignoredForce, "no progress bar and no summary line", kNothingToForce);
     verifyCmd->footer(
-        "Each problem is named with its block number and file offset; exit status 1 if any.\n"
+        "Each problem is named with its block number and file offset; exit status 1 if any file has one.\n"
         "Example:\n  veld verify survey.zdat --threads 2");
 
     AppendOptions append;
     Row0Option appendRow0;
     auto* appendCmd = app.add_subcommand("append", "add INPUT's bytes to the end of the case data");
     appendCmd->add_option("FILE", append.file, "compressed data file, changed in place")->required();
-    appendCmd->add_option("INPUT", append.input, "plain bytes to add (more case records)")->required();
+    appendCmd->add_option("INPUT", append.input, "plain bytes to add (more case records; '-': standard input)")
+        ->required();
+    CLI::Option* appendLevel =
+        appendCmd->add_option("--level", append.level, "level of the new blocks (as pack's --level)")
+            ->check(wholeNumber(1, 12));
     addRow0(appendCmd, appendRow0, false);
     addSwap(appendCmd, append.swap);
     appendCmd->add_flag("--in-place", append.inPlace,
                         "rewrite the old table and short last block in place (a crash leaves the file unreadable)");
     addJobs(appendCmd, append.jobs, "blocks compressed at once, written in order (the file is the same for any N)");
+    addCommon(appendCmd, append.quiet, ignoredForce, "no summary", kNothingToForce);
     appendCmd->footer(
         "By default nothing the file's heading reaches is written: the new blocks and table go after\n"
         "the old table, reach the disk, and only then is the 24-byte heading rewritten. A crash or a\n"
@@ -188,7 +264,7 @@ int main(int argc, char** argv) {
     addRow0(recoverCmd, recoverRow0, false);
     addSwap(recoverCmd, recover.swap);
     recoverCmd->add_flag("--in-place", recover.inPlace, "replace FILE itself once the new file is complete");
-    recoverCmd->add_flag("--quiet", recover.quiet, "no report");
+    addCommon(recoverCmd, recover.quiet, recover.force, "no report", "replace an existing OUTPUT");
     recoverCmd->add_flag("--fill-damaged", recover.fillDamaged,
                          "keep every sound block where it lies; a damaged block's positions become zero bytes");
     recoverCmd->add_flag("--json", recover.json, "the report as one JSON object");
@@ -208,13 +284,15 @@ int main(int argc, char** argv) {
         ->required();
     addRow0(compactCmd, compactRow0, false);
     addSwap(compactCmd, compact.swap);
-    compactCmd->add_flag("--quiet", compact.quiet, "no summary");
+    addCommon(compactCmd, compact.quiet, ignoredForce, "no summary", "accepted for uniformity; FILE is always replaced");
     compactCmd->footer("Payloads are copied as they are, not compressed again.\nExample:\n  veld compact survey.zdat");
 
     DemoOptions demo;
     demo.dir = defaultDir("veld-demo");
     auto* demoCmd = app.add_subcommand("demo", "pack, read back, append and verify built-in survey data");
     demoCmd->add_option("--dir", demo.dir, "where the demo's files go")->capture_default_str();
+    bool demoQuiet = false;
+    addCommon(demoCmd, demoQuiet, ignoredForce, "accepted for uniformity", kNothingToForce);
     demoCmd->footer("Exit status 0 only when every round trip matched.\nExample:\n  veld demo --dir /tmp/veld-demo");
 
     BenchOptions bench;
@@ -223,9 +301,15 @@ int main(int argc, char** argv) {
     benchCmd->add_option("--dir", bench.dir, "where the benchmark's files go")->capture_default_str();
     benchCmd->add_option("--size", bench.sizeMiB, "MiB of case data for the compressed rows (plain rows: 4 times)")
         ->capture_default_str()
-        ->check(CLI::Range(1, 4096));
+        ->check(wholeNumber(1, 4096));
     benchCmd->add_flag("--json", bench.json, "the same table as JSON");
+    bool benchQuiet = false;
+    addCommon(benchCmd, benchQuiet, ignoredForce, "accepted for uniformity", kNothingToForce);
     benchCmd->footer("Example:\n  veld bench --size 64");
+
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
+        sub->footer(sub->get_footer() +
+                    "\nGlobal options, before or after the command: --engine NAME, --jobs N, --level N, -V/--version.");
 
     // An unknown first word reads better as a command than as a stray argument.
     if (argc >= 2 && argv[1][0] != '-') {
@@ -245,51 +329,75 @@ int main(int argc, char** argv) {
         std::string text = e.what();
         if (text.empty()) text = e.get_name();
         if (text == "A subcommand is required") text = "a command is required";
-        reportError("", text + " (see veld --help)");
+        // The help of the command being parsed, when one was named.
+        std::string help = "veld --help";
+        for (const CLI::App* sub : app.get_subcommands()) help = "veld " + sub->get_name() + " --help";
+        reportError("", text + " (see " + help + ")");
         return kExitUsage;
     }
 
-    for (auto& [threadsOpt, jobs] : threadSettings)
-        if (threadsOpt->count()) *jobs = 0;
+    for (const JobsSetting& s : jobSettings) {
+        if (!*s.cmd) continue;
+        const bool threads = s.threads && s.threads->count();
+        if (threads && (s.jobs->count() || globalJobsOpt->count())) {
+            reportError("", "--threads and --jobs exclude each other (see veld " + s.cmd->get_name() + " --help)");
+            return kExitUsage;
+        }
+        if (threads)
+            *s.value = 0;
+        else if (!s.jobs->count())
+            *s.value = globalJobs;
+    }
 
     veld::BlockEngine engine{};
     veld::blockEngineFromName(engineName.c_str(), engine);
     if (!veld::setBlockEngine(engine)) {
-        reportError("", "--engine " + engineName + " is not in this build (see veld --version)");
+        reportError("", "--engine " + engineName + " is not in this build (see veld --help)");
         return kExitUsage;
     }
+    // --level before the command counts where the command's own is not given.
+    if (levelOpt->count() && !packLevel->count()) pack.level = level;
+    if (levelOpt->count() && !appendLevel->count()) append.level = level;
+    for (const int chosen : {*packCmd ? pack.level : 1, *appendCmd ? append.level : 1}) {
+        if (chosen > veld::maxBlockLevel()) {
+            reportError("", "--level " + std::to_string(chosen) + " is out of range for --engine " + engineName +
+                                ": give " + (veld::maxBlockLevel() == 1 ? std::string("1, its only level") : "1 to " + std::to_string(veld::maxBlockLevel())) + " (see veld " +
+                                (*packCmd ? "pack" : "append") + " --help)");
+            return kExitUsage;
+        }
+    }
 
-    if (*packCmd) return runReported(pack.input, [&] { return runPack(pack); });
+    if (*packCmd) return finishOutput(runReported(pack.input, [&] { return runPack(pack); }));
     if (*unpackCmd) {
         unpack.row0 = unpackRow0.get();
-        return runReported(unpack.input, [&] { return runUnpack(unpack); });
+        return finishOutput(runReported(unpack.input, [&] { return runUnpack(unpack); }));
     }
     if (*infoCmd) {
         info.row0 = infoRow0.get();
-        return runReported(info.file, [&] { return runInfo(info); });
+        return finishOutput(runInfo(info));
     }
     if (*catCmd) {
         cat.row0 = catRow0.get();
         if (lengthOpt->count()) cat.length = catLength;
-        return runReported(cat.file, [&] { return runCat(cat); });
+        return finishOutput(runReported(cat.file, [&] { return runCat(cat); }));
     }
     if (*verifyCmd) {
         verify.row0 = verifyRow0.get();
-        return runReported(verify.file, [&] { return runVerify(verify); });
+        return finishOutput(runVerify(verify));
     }
     if (*appendCmd) {
         append.row0 = appendRow0.get();
-        return runReported(append.file, [&] { return runAppend(append); });
+        return finishOutput(runReported(append.file, [&] { return runAppend(append); }));
     }
     if (*recoverCmd) {
         recover.row0 = recoverRow0.get();
-        return runReported(recover.file, [&] { return runRecover(recover); });
+        return finishOutput(runReported(recover.file, [&] { return runRecover(recover); }));
     }
     if (*compactCmd) {
         compact.row0 = compactRow0.get();
-        return runReported(compact.file, [&] { return runCompact(compact); });
+        return finishOutput(runReported(compact.file, [&] { return runCompact(compact); }));
     }
-    if (*demoCmd) return runReported(demo.dir, [&] { return runDemo(demo); });
-    if (*benchCmd) return runReported(bench.dir, [&] { return runBench(bench); });
+    if (*demoCmd) return finishOutput(runReported(demo.dir, [&] { return runDemo(demo); }));
+    if (*benchCmd) return finishOutput(runReported(bench.dir, [&] { return runBench(bench); }));
     return kExitUsage;
 }

@@ -23,8 +23,8 @@ void openStream(VELD_FileStream& stream, const std::string& path, const char* mo
         // A remote file's refusal carries the server's reason.
         const std::string why = veld::remote::lastFailure(path);
         throw CliError(kExitDamaged, veld::remote::withoutCredentials(path),
-                       std::string(reading ? "cannot open: " : "cannot create: ") +
-                           (err ? std::strerror(err) : "refused") + (why.empty() ? "" : " (" + why + ")"));
+                       std::string(reading ? "cannot open: " : "cannot create: ") + systemReason(err, path, reading) +
+                           (why.empty() ? "" : " (" + why + ")"));
     }
 }
 
@@ -36,7 +36,7 @@ std::int64_t streamSize(VELD_FileStream& stream) {
         // The raw file answers -1 when the system cannot find the end.
         const int err = errno;
         throw CliError(kExitDamaged, stream.Name() ? stream.Name() : "",
-                       std::string("cannot find its size: ") + (err ? std::strerror(err) : "refused"));
+                       std::string("cannot find its size: ") + systemReason(err));
     }
     stream.Seek(0, VELD_StrBaseIO::FromStart);
     return size;
@@ -64,6 +64,25 @@ void copyStream(VELD_FileStream& in, VELD_FileStream& out, std::uint64_t n, Piec
         done += got;
         if (progress) progress->advance(got);
     }
+}
+
+}  // namespace veldcli
+
+namespace veldcli {
+
+StreamSink::StreamSink(const std::string& path) : fPath(path) { openStream(fOut, path, "wb"); }
+
+void StreamSink::put(const unsigned char* bytes, std::uint64_t n) {
+    writeAll(fOut, bytes, n, fPath);
+    fAt += static_cast<std::int64_t>(n);
+}
+
+void StreamSink::endOfPlainPart() {
+    // With the window written out and emptied, each whole piece after this
+    // goes from the caller's bytes straight to the file.
+    fOut.Flush();
+    fOut.ClearAndReset();
+    fOut.Seek(fAt, VELD_StrBaseIO::FromStart);
 }
 
 }  // namespace veldcli

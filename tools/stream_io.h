@@ -42,6 +42,32 @@ public:
     }
 };
 
+// Where unpack's bytes go, in order: a regular file through the plain stream,
+// or a descriptor (standard output, a device) written straight through.
+class ByteSink {
+public:
+    // A stream's close may raise: so may the sink's.
+    virtual ~ByteSink() noexcept(false) = default;
+    virtual void put(const unsigned char* bytes, std::uint64_t n) = 0;
+    // The plain part is written: later pieces may bypass any window.
+    virtual void endOfPlainPart() {}
+    // Everything is written: reports a failed close.
+    virtual void finish() {}
+};
+
+class StreamSink final : public ByteSink {
+public:
+    explicit StreamSink(const std::string& path);
+    void put(const unsigned char* bytes, std::uint64_t n) override;
+    void endOfPlainPart() override;
+    void finish() override { fOut.CloseFile(); }
+
+private:
+    std::string fPath;
+    OutputStream fOut;
+    std::int64_t fAt = 0;
+};
+
 // Opens or raises CliError naming the file and the system's reason.
 void openStream(VELD_FileStream& stream, const std::string& path, const char* mode);
 // The file's size; leaves the stream at position 0. Raises CliError when the

@@ -119,7 +119,7 @@ void judge(const CommandUnderTest& c, const Fault& f, const Outcome& o, const By
     EXPECT_NE(o.error.find(finalName(name)), std::string::npos) << "names " << finalName(name);
     EXPECT_EQ(o.error.find(kPartial), std::string::npos) << "names the temporary file";
     if (f.err == ENOSPC) {
-        EXPECT_NE(o.error.find("No space left on device"), std::string::npos);
+        EXPECT_NE(o.error.find("no space left on device"), std::string::npos);
     }
     if (c.outputIsNew) {
         EXPECT_FALSE(std::filesystem::exists(c.output)) << "output under its final name";

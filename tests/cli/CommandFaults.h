@@ -35,7 +35,7 @@ struct CommandUnderTest {
 
 // Every failure must end in exit status 1 with one error line that names the
 // file of the failed call (the final name, never the temporary one) and, for
-// ENOSPC, says "No space left on device". A write cut short is no failure: the
+// ENOSPC, says "no space left on device". A write cut short is no failure: the
 // run must succeed. A call on a file that is only read may also be absorbed
 // (a failed read-ahead is retried, a failed close of a reader loses nothing)
 // if the output is still exact.

@@ -320,6 +320,7 @@ TEST(CrashStates, PackReplacesTheOutputWhole) {
             o.row0 = P;
             o.threads = threads;
             o.quiet = true;
+            o.force = true;  // the old output is replaced
             ASSERT_EQ(veldcli::runPack(o), 0);
             log = recorder.finish();
         }

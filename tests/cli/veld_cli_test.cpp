@@ -330,7 +330,10 @@ TEST_F(VeldCli, CatWritesRangesAcrossBlockBoundariesAndTheDictionaryPart) {
     const Result atEnd = veld("cat " + q("c.zdat") + " --offset " + std::to_string(end));
     EXPECT_EQ(atEnd.status, 0);
     EXPECT_EQ(atEnd.out, "");
-    EXPECT_EQ(veld("cat " + q("c.zdat") + " --offset " + std::to_string(end + 1)).status, 2);
+    // Past the end is no malformed command line: the file is shorter than asked.
+    const Result past = veld("cat " + q("c.zdat") + " --offset " + std::to_string(end + 1));
+    EXPECT_EQ(past.status, 1);
+    EXPECT_NE(past.err.find("give 0 to " + std::to_string(end)), std::string::npos) << past.err;
 }
 
 TEST_F(VeldCli, AppendAddsToTheEndOfTheCaseData) {
@@ -407,7 +410,7 @@ TEST_F(VeldCli, AppendOntoAFullDiskIsReportedAndCommitsNothing) {
         std::filesystem::copy_file(file("p.zdat"), disk + "/p.zdat",
                                    std::filesystem::copy_options::overwrite_existing);
         const Result r = veld("append " + target + " " + q("noise.bin") + mode);
-        expectDamaged(r, "No space left on device");
+        expectDamaged(r, "no space left on device");
         EXPECT_NE(r.err.find(disk + "/p.zdat"), std::string::npos) << r.err;
         if (!mode.empty()) continue;
         EXPECT_NE(r.err.find("the file is unchanged"), std::string::npos) << r.err;
@@ -457,7 +460,7 @@ TEST_F(VeldCli, VerifyNamesTheBlockWhereATruncatedFileEnds) {
                   "block 2 at offset " + std::to_string(b2.translatePos));
     // Without --row0 nothing checks out, and the program asks for it.
     const Result r = veld("verify " + q("t.zdat"));
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("--row0 1000"), std::string::npos) << r.err;
 
     // Cut inside the table: the payloads are whole, the table is not.
@@ -559,7 +562,7 @@ TEST_F(VeldCli, RecoverKeepsEveryCompleteBlockOfAnUnfinishedPack) {
     veldtest::writeAll(file("r.part"), partial);
 
     Result r = veld("verify " + q("r.part"));
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("veld recover"), std::string::npos) << r.err;
     r = veld("verify " + q("r.part") + " --row0 1000");
     expectDamaged(r, "'veld recover");
@@ -621,7 +624,7 @@ TEST_F(VeldCli, RecoverReportsWhatItKeptAndLostForEachKindOfDamage) {
                                              " to the end of the file held (no table counts it)");
         EXPECT_EQ(r.out.find("wrong --row0"), std::string::npos) << r.out;
         const Result nowhere = veld("recover " + q("k1") + " " + q("no/such/dir/k1.out"));
-        expectDamaged(nowhere, "no/such/dir/k1.out\" (errno");
+        expectDamaged(nowhere, "no/such/dir/k1.out: cannot write: no such file or directory");
         EXPECT_EQ(nowhere.err.find(".veld-recover"), std::string::npos) << nowhere.err;
     }
     {
@@ -741,7 +744,7 @@ TEST_F(VeldCli, SwappedByteOrderIsReadWithSwap) {
     }
     veldtest::writeAll(file("w.zdat"), packed);
 
-    EXPECT_EQ(veld("info " + q("w.zdat")).status, 2);
+    EXPECT_EQ(veld("info " + q("w.zdat")).status, 1);
     const Result info = veld("info " + q("w.zdat") + " --swap --json");
     ASSERT_EQ(info.status, 0) << info.err;
     EXPECT_EQ(jsonmini::parse(info.out)["table_offset"].integer(), d.infoPos);
@@ -753,7 +756,7 @@ TEST_F(VeldCli, SwappedByteOrderIsReadWithSwap) {
     veldtest::writeAll(file("more.bin"), slice(input, kRow0, 2000));
     ASSERT_EQ(veld("append " + q("w.zdat") + " " + q("more.bin") + " --swap").status, 0);
     EXPECT_EQ(veld("verify " + q("w.zdat")).status, 0);
-    ASSERT_EQ(veld("unpack " + q("w.zdat") + " " + q("w.back")).status, 0);
+    ASSERT_EQ(veld("unpack " + q("w.zdat") + " " + q("w.back") + " --force").status, 0);
     EXPECT_TRUE(veldtest::readAll(file("w.back")) == concat(input, slice(input, kRow0, 2000)));
 }
 
@@ -767,11 +770,9 @@ TEST_F(VeldCli, UsageErrorsExitTwoWithOneLine) {
         "pack " + x,
         "pack " + x + " " + q("x.zdat"),                      // --row0 is required
         "pack " + x + " " + q("x.zdat") + " --row0 0",
-        "pack " + x + " " + q("x.zdat") + " --row0 99999",    // beyond the input
         "pack " + x + " " + q("x.zdat") + " --row0 10 --threads 2",
         "pack " + x + " " + q("x.zdat") + " --row0 10 --bogus",
         "unpack " + x + " " + q("x.back") + " --threads 1",
-        "info " + x,                                          // a plain file: no P found
         "info " + x + " --row0 abc",
         "cat " + x + " --offset -5",
         "verify",
@@ -827,7 +828,7 @@ TEST_F(VeldCli, AFullDiskFailsTheCommandAndNamesItsOutput) {
     const std::string back = file("small/back.dat");
     Result r = veld("unpack " + q("big.zdat") + " " + quote(back) + " --quiet");
     expectDamaged(r, "veld: " + back + ": ");
-    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no space left on device"), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(back));
     EXPECT_FALSE(std::filesystem::exists(back + ".veld-partial"));
 
@@ -836,7 +837,7 @@ TEST_F(VeldCli, AFullDiskFailsTheCommandAndNamesItsOutput) {
     const std::string packed = file("small/noise.zdat");
     r = veld("pack " + q("noise.dat") + " " + quote(packed) + " --row0 1000 --quiet");
     expectDamaged(r, "veld: " + packed + ": ");
-    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no space left on device"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(file("noise.dat")), std::string::npos) << "names the input: " << r.err;
     EXPECT_EQ(r.err.find(".veld-partial"), std::string::npos) << r.err;
     EXPECT_TRUE(std::filesystem::is_empty(file("small")));
@@ -910,7 +911,7 @@ TEST_F(VeldCli, JobsAndEnginesChangeSpeedOnly) {
             const auto at = command.find(name);
             if (at != std::string::npos) command.replace(at, std::strlen(name), q(name));
         }
-        ASSERT_EQ(veld(command + " --quiet").status, 0);
+        ASSERT_EQ(veld(command + " --quiet --force").status, 0);
         EXPECT_TRUE(veldtest::readAll(file("back")) == input);
     }
     EXPECT_EQ(veld("--engine gzip info " + q("z.zdat")).status, 2);

@@ -33,7 +33,8 @@
 // Additions when reading: a payload must be one complete zlib stream whose
 // Adler-32 holds; a table record is checked when its block is read, so a
 // damaged record fails only those reads; a failed read ahead is read again by
-// the request that needs it, so every setting fails alike.
+// the request that needs it, so every setting fails alike. Off by default:
+// early stop, the block cache; and borrowBlock lends a block without a copy.
 // Thread contract: one thread at a time.
 #pragma once
 
@@ -96,7 +97,34 @@ public:
     // not writing. Reports nothing: it runs on failure paths.
     void Abandon() noexcept;
 
+    // Beyond the described Read: a failed Read leaves the position as it was,
+    // writes no byte of the block that failed, and puts back what it copied
+    // before it when that is at most a block (so a Read of at most a block
+    // leaves the buffer exactly as it was).
     std::uint64_t Read(void* buf, std::uint64_t n) override;
+
+    // Addition: the bytes from pos to the end of the block that holds pos,
+    // lent without a copy (from the stream's block buffer, a worker's slot or
+    // the block cache), whole and with the block's Adler-32 checked; length
+    // gets their count. Null, with length 0, where no block holds pos (the end
+    // of the data). Like Seek(pos) and a Read of those bytes: the same bytes
+    // and the same failures at every setting, and the stream then stands at
+    // pos + length. Valid until the next call on the stream.
+    const unsigned char* borrowBlock(std::int64_t pos, std::uint64_t& length);
+    // Addition: with on, a Read inflates a block only as far as its bytes
+    // reach and goes on from there at the next Read. The block's Adler-32 lies
+    // at its end, so bytes before it come unverified: a read that reaches the
+    // block's end (and borrowBlock, which lends it whole) checks the whole
+    // block, and a failure to inflate fails in the words of a whole-block
+    // read. A read of the start of a block damaged further on therefore
+    // succeeds, and damage that still inflates is seen only at the end. Off
+    // (the default): every block is inflated whole and checked before a byte
+    // of it is copied. Either way every setting gives the same bytes and failures.
+    void setEarlyStop(bool on);
+    // Addition: keeps up to nBlocks recently read blocks inflated, so that
+    // reads near them inflate nothing. Off (0) by default; each block in use
+    // costs one block of memory. Only speed changes: the same bytes and failures.
+    void setBlockCache(int nBlocks);
     std::uint64_t Write(const void* buf, std::uint64_t n) override;
     int Seek(std::int64_t offset, SeekDirection dir) override;
     std::int64_t Tell() const override;

@@ -13,6 +13,8 @@
 #include "PreIOThreadBase.h"
 #include "PreIOThread_Parallel.h"
 #include "VELD_File.h"
+#include "blockCache.h"
+#include "prefixInflater.h"
 #include "VELD_FileStream.h"
 #include "compressedLayout.h"
 #include "filePosInfo.h"
@@ -59,22 +61,37 @@ public:
     std::uint64_t inflateRecord(const blockInfo& record, bool appending) {
         return inflateRecord(record, appending, fBuffer);
     }
-    // Inflates the block at the request's position straight into its bytes when
-    // that is possible; false leaves everything to the loaded-block path.
-    bool inflateStraightInto(VELD_FileStream::ReadRequest& req);
-    // The block through the read-ahead object (setting 2 or more) into dest,
-    // with its count checked.
-    std::uint64_t readThroughThread(const blockInfo& record, unsigned char* dest);
+    // The block through the read-ahead object (setting 2 or more) into dest;
+    // false when the object refused it, and the block is read here instead.
+    bool readThroughThread(const blockInfo& record, unsigned char* dest);
     // Bytes of the loaded block (reading).
     std::uint64_t loadedLength() const {
         return static_cast<std::uint64_t>(fpCurBuff - fBlockBase) + availBuffSize;
     }
+    bool holds(std::int64_t pos) const {
+        return fpos != -1 && pos >= fpos && pos < fpos + static_cast<std::int64_t>(loadedLength());
+    }
+    // Moves the read point inside the loaded block: a seek there costs no reload.
+    void placeAt(std::int64_t pos);
+    // Inflates the loaded block up to `end` bytes from its start, and to the
+    // stream's end with its checksum once `end` reaches the block's end. A
+    // failure is judged as a whole-block read judges it (same words).
+    void ensureInflated(std::uint64_t end);
+    // Reads the loaded block's payload and starts inflating it from its start.
+    void startInflating();
+    // Inflates the loaded block whole with the stream's codec, or fails naming it.
+    void inflateWhole();
+    // The loaded block from pos to its end, whole and verified, lent to the caller.
+    const unsigned char* borrow(std::int64_t pos, std::uint64_t& length);
     // Forgets the loaded block (reading); the next Read loads it again.
     void forgetBlock() {
         fpos = -1;
         availBuffSize = 0;
         fBlockBase = fBuffer;
         fpCurBuff = fBuffer;
+        fReady = 0;
+        fEntry = nullptr;
+        bInflating = false;
     }
     // A damaged record fails here, when its block is needed, naming the block.
     void checkRecord(const blockInfo& record) const {
@@ -97,7 +114,21 @@ public:
     std::int32_t fMultiThread;
     std::int32_t fWorkers = 0;                              // see setWorkers
     PreIOThread_Par_R_D* fParallelReader = nullptr;         // fpIOThread, when it is one
-    unsigned char* fBlockBase = fBuffer;                    // the loaded block: fBuffer or a reader's slot
+    unsigned char* fBlockBase = fBuffer;                    // the loaded block: fBuffer, a reader's slot or a cache entry
+
+    // Reading beyond the described steps: the loaded block's record and how
+    // much of it is inflated (a read inflates only as far as it needs), the
+    // engine that goes on from there, the cache of recent blocks, and where
+    // the block loaded last ended (the one-worker object serves reads in order).
+    blockInfo fRecord{};
+    std::uint64_t fReady = 0;
+    bool bEarlyStop = false;  // see setEarlyStop
+    bool bInflating = false;  // fPrefix is inflating the loaded block's payload from fCmpsBuffer
+    veld::BlockEngine fPrefixEngine = veld::prefixEngine();  // chosen when the stream is made
+    std::unique_ptr<veld::PrefixInflater> fPrefix;
+    veld::BlockCache fCache;
+    veld::BlockCache::Entry* fEntry = nullptr;  // the loaded block's cache entry, or null
+    std::int64_t fLastEnd = -1;
 
     // Keeps the raw file alive after Close hands the base part a new one.
     RefCountPtr<VELD_File> fFileKeeper;

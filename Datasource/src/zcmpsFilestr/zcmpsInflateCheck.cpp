@@ -41,29 +41,31 @@ Inflated inflateStrict(const unsigned char* in, std::uint64_t n, unsigned char* 
 std::string payloadProblem(std::int64_t k, const blockInfo& b, const Inflated& r) {
     const std::string place = blockPlace(k, b.translatePos);
     const std::uint64_t want = static_cast<std::uint64_t>(std::max(0, b.orginalSize));
+    // What a user needs first: which block, and that it is damaged; how after that.
+    const std::string damaged = place + " is damaged: ";
     std::string text;
     switch (r.kind) {
         case Inflated::Complete:
             if (r.produced != want)
-                text = place + " inflates to " + std::to_string(r.produced) + " bytes, not " +
+                text = damaged + "it inflates to " + std::to_string(r.produced) + " bytes, not " +
                        std::to_string(b.orginalSize);
             else if (r.consumed != static_cast<std::uint64_t>(b.translateSize))
-                text = place + ": its zlib stream ends after " + std::to_string(r.consumed) + " of its " +
+                text = damaged + "its zlib stream ends after " + std::to_string(r.consumed) + " of its " +
                        std::to_string(b.translateSize) + " payload bytes";
             break;
         case Inflated::InputEnded:
-            text = place + ": its zlib stream is cut short after " + std::to_string(b.translateSize) +
+            text = damaged + "its zlib stream is cut short after " + std::to_string(b.translateSize) +
                    " payload bytes (" + std::to_string(r.produced) + " of " + std::to_string(b.orginalSize) +
                    " bytes inflated)";
             break;
         case Inflated::OutputFull:
-            text = place + " inflates to more than " + std::to_string(kBlockSize) + " bytes, not " +
+            text = damaged + "it inflates to more than " + std::to_string(kBlockSize) + " bytes, not " +
                    std::to_string(b.orginalSize);
             break;
         case Inflated::Damaged:
-            text = r.message == "incorrect data check" ? place + " fails its checksum: the payload is damaged"
-                                                       : place + " does not inflate (zlib: " + r.message + ") after " +
-                                                             std::to_string(r.produced) + " bytes";
+            text = r.message == "incorrect data check" ? damaged + "its checksum fails"
+                                                       : damaged + "it does not inflate (zlib: " + r.message +
+                                                             ") after " + std::to_string(r.produced) + " bytes";
             break;
     }
     return text;

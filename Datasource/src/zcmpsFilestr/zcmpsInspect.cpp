@@ -341,7 +341,7 @@ Walk walkPayloads(ByteSource& file, std::int64_t row0, std::int64_t limit) {
             w.stopped = place + ": the file ends inside its payload (the file is " + num(size) + " bytes; " +
                         num(static_cast<std::int64_t>(r.produced)) + " bytes inflated)";
         else if (r.kind == Inflated::Damaged && r.produced > 0)
-            w.stopped = place + " does not inflate (zlib: " + r.message + ") after " +
+            w.stopped = place + " is damaged: it does not inflate (zlib: " + r.message + ") after " +
                         num(static_cast<std::int64_t>(r.produced)) + " bytes";
         else
             w.stopped = place + ": no block of 1 to " + num(kBlockSize) + " bytes starts there";

@@ -158,9 +158,9 @@ StreamWalk walkStreams(ByteSource& source, std::int64_t row0, const std::vector<
             w.stopped = place + ": the file ends inside its payload (the file is " + num(size) + " bytes; " +
                         num(static_cast<std::int64_t>(r.produced)) + " bytes inflated)";
         else if (r.kind == detail::Inflated::Damaged && r.message == "incorrect data check")
-            w.stopped = place + " fails its checksum: the payload is damaged";
+            w.stopped = place + " is damaged: its checksum fails";
         else if (r.kind == detail::Inflated::Damaged && r.produced > 0)
-            w.stopped = place + " does not inflate (zlib: " + r.message + ") after " +
+            w.stopped = place + " is damaged: it does not inflate (zlib: " + r.message + ") after " +
                         num(static_cast<std::int64_t>(r.produced)) + " bytes";
         else
             w.stopped = place + ": no block of 1 to " + num(kBlockSize) + " bytes starts there";

@@ -42,9 +42,15 @@ public:
 
 // A codec for the engines chosen now (blockEngine.h).
 std::unique_ptr<BlockCodec> makeBlockCodec();
-// A codec that compresses with one engine and inflates with another; Automatic
-// picks the fastest of the build for that direction.
-std::unique_ptr<BlockCodec> makeBlockCodec(BlockEngine compressWith, BlockEngine inflateWith);
+// A codec that compresses with one engine at `level` and inflates with
+// another; Automatic picks the fastest of the build for that direction and
+// level. A level above the engine's highest compresses at its highest.
+std::unique_ptr<BlockCodec> makeBlockCodec(BlockEngine compressWith, BlockEngine inflateWith, int level = 1);
+
+// The highest level of each engine.
+constexpr int kZlibMaxLevel = 9;
+constexpr int kLibdeflateMaxLevel = 12;
+constexpr int kIsalMaxLevel = 1;
 
 // One engine's raw operations, behind the codec. compress answers 0 when the
 // engine fails or the payload does not fit; inflate answers true only for an
@@ -59,7 +65,8 @@ public:
                               std::uint64_t capacity, std::uint64_t expected) = 0;
 };
 
-std::unique_ptr<BlockEngineOps> makeLibdeflateOps();  // null when not built in
-std::unique_ptr<BlockEngineOps> makeIsalOps();        // null when not built in
+// Null when not built in; level 1 to the engine's highest.
+std::unique_ptr<BlockEngineOps> makeLibdeflateOps(int level = 1);
+std::unique_ptr<BlockEngineOps> makeIsalOps();  // level 1 only
 
 }  // namespace veld

@@ -9,6 +9,7 @@ namespace veld {
 
 namespace {
 std::atomic<int> gEngine{static_cast<int>(BlockEngine::Automatic)};
+std::atomic<int> gLevel{1};
 
 struct EngineName {
     BlockEngine engine;
@@ -40,6 +41,25 @@ bool setBlockEngine(BlockEngine engine) {
     return true;
 }
 
+int maxBlockLevel(BlockEngine engine) {
+    switch (engine) {
+        case BlockEngine::Zlib: return kZlibMaxLevel;
+        case BlockEngine::Libdeflate: return kLibdeflateMaxLevel;
+        case BlockEngine::Isal: return kIsalMaxLevel;
+        default: return blockEngineAvailable(BlockEngine::Libdeflate) ? kLibdeflateMaxLevel : kZlibMaxLevel;
+    }
+}
+
+int maxBlockLevel() { return maxBlockLevel(blockEngine()); }
+
+bool setBlockLevel(int level) {
+    if (level < 1 || level > maxBlockLevel()) return false;
+    gLevel.store(level, std::memory_order_relaxed);
+    return true;
+}
+
+int blockLevel() { return gLevel.load(std::memory_order_relaxed); }
+
 BlockEngine blockEngine() { return static_cast<BlockEngine>(gEngine.load(std::memory_order_relaxed)); }
 
 const char* blockEngineName(BlockEngine engine) {
@@ -48,8 +68,8 @@ const char* blockEngineName(BlockEngine engine) {
     return "unknown";
 }
 
-BlockEngineCodec::BlockEngineCodec(BlockEngine compressWith, BlockEngine inflateWith)
-    : fCodec(makeBlockCodec(compressWith, inflateWith).release()) {}
+BlockEngineCodec::BlockEngineCodec(BlockEngine compressWith, BlockEngine inflateWith, int level)
+    : fCodec(makeBlockCodec(compressWith, inflateWith, level).release()) {}
 BlockEngineCodec::~BlockEngineCodec() { delete fCodec; }
 std::uint64_t BlockEngineCodec::bound(std::uint64_t n) const { return fCodec->compressBound(n); }
 std::uint64_t BlockEngineCodec::compress(const unsigned char* src, std::uint64_t n, unsigned char* dest,

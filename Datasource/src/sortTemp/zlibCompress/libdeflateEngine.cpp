@@ -1,4 +1,4 @@
-// libdeflate behind the block codec: level 1 zlib streams, strict inflate.
+// libdeflate behind the block codec: zlib streams at levels 1 to 12, strict inflate.
 #include "BlockCodec.h"
 
 #ifdef VELD_HAVE_LIBDEFLATE
@@ -15,7 +15,7 @@ namespace {
 // compresses, and a stream that is made and dropped again costs no more than it used.
 class LibdeflateOps final : public BlockEngineOps {
 public:
-    LibdeflateOps() = default;
+    explicit LibdeflateOps(int level) : fLevel(level) {}
     ~LibdeflateOps() override {
         if (fCompressor) libdeflate_free_compressor(fCompressor);
         if (fInflater) libdeflate_free_decompressor(fInflater);
@@ -42,23 +42,24 @@ public:
 
 private:
     libdeflate_compressor* compressor() const {
-        if (!fCompressor && !(fCompressor = libdeflate_alloc_compressor(1))) throw std::bad_alloc();
+        if (!fCompressor && !(fCompressor = libdeflate_alloc_compressor(fLevel))) throw std::bad_alloc();
         return fCompressor;
     }
+    int fLevel;
     mutable libdeflate_compressor* fCompressor = nullptr;
     libdeflate_decompressor* fInflater = nullptr;
 };
 
 }  // namespace
 
-std::unique_ptr<BlockEngineOps> makeLibdeflateOps() { return std::make_unique<LibdeflateOps>(); }
+std::unique_ptr<BlockEngineOps> makeLibdeflateOps(int level) { return std::make_unique<LibdeflateOps>(level); }
 
 }  // namespace veld
 
 #else
 
 namespace veld {
-std::unique_ptr<BlockEngineOps> makeLibdeflateOps() { return nullptr; }
+std::unique_ptr<BlockEngineOps> makeLibdeflateOps(int) { return nullptr; }
 }  // namespace veld
 
 #endif
