@@ -150,7 +150,8 @@ Transfer appendFile(const std::string& file, const std::string& input, std::int6
     if (jobs >= 1) z.setWorkers(jobs);
     const std::int64_t end = layout.dataEnd;
     z.Seek(end, VELD_StrBaseIO::FromStart);
-    const auto oldSize = std::filesystem::file_size(file, ec);
+    std::error_code oldSizeError;
+    const auto oldSize = std::filesystem::file_size(file, oldSizeError);
     PieceBuffer piece;
     bool closing = false;  // the safe append changes what the heading reaches only in Close
     // An interrupt ends a safe append through the failure path below, which
