@@ -104,13 +104,25 @@ std::int64_t CrtSeam::positionOf(int fd) {
 
 void CrtSeam::record(Call kind, int fd, std::int64_t position, int whence, std::uint64_t count,
                      std::int64_t result, int share, int permission, std::string name) {
+    append(CallRecord{kind, fd, position, whence, count, result, share, permission, std::move(name)}, nullptr);
+}
+
+// One lock for the record and its bytes: a write on another thread cannot
+// come between them.
+void CrtSeam::append(CallRecord r, const void* bytes) {
     std::lock_guard<std::mutex> g(fLock);
-    if (kind != Call::Open && name.empty()) {
-        auto it = fNames.find(fd);
-        if (it != fNames.end()) name = it->second;
+    if (r.kind != Call::Open && r.name.empty()) {
+        auto it = fNames.find(r.fd);
+        if (it != fNames.end()) r.name = it->second;
     }
-    fCalls.push_back(
-        CallRecord{kind, fd, position, whence, count, result, share, permission, std::move(name)});
+    if (bytes && fKeepData && r.result > 0) {
+        const auto* b = static_cast<const unsigned char*>(bytes);
+        r.data.assign(b, b + r.result);
+    }
+    const Call kind = r.kind;
+    const int fd = r.fd;
+    const std::int64_t result = r.result;
+    fCalls.push_back(std::move(r));
     switch (kind) {
         case Call::Open:
             if (fd >= 0) {
@@ -136,12 +148,7 @@ void CrtSeam::record(Call kind, int fd, std::int64_t position, int whence, std::
 
 void CrtSeam::recordWrite(int fd, std::int64_t position, std::uint64_t count, std::int64_t result,
                           const void* bytes) {
-    record(Call::Write, fd, position, 0, count, result);
-    std::lock_guard<std::mutex> g(fLock);
-    if (fKeepData && result > 0) {
-        const auto* b = static_cast<const unsigned char*>(bytes);
-        fCalls.back().data.assign(b, b + result);
-    }
+    append(CallRecord{Call::Write, fd, position, 0, count, result, 0, 0, {}}, bytes);
 }
 
 void CrtSeam::recordNamed(Call kind, std::string name, std::string toName, std::int64_t result) {

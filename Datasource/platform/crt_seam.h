@@ -73,6 +73,8 @@ public:
     void recordNamed(Call kind, std::string name, std::string toName, std::int64_t result);
 
 private:
+    void append(CallRecord r, const void* bytes);
+
     struct Plan {
         int nth = 0;
         bool sticky = false;
